@@ -1,0 +1,87 @@
+#ifndef ESCAPE_KERNELS_H
+#define ESCAPE_KERNELS_H
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+namespace escape_special_detail {
+
+// The special bytes, in one place.  Every table below is derived from it.
+inline constexpr char special_bytes[] = "[](){}$+?|.*@&";
+
+inline constexpr unsigned char escape_byte = '\\';
+
+// 1 for a special byte, 0 otherwise, indexed by the byte.
+inline constexpr std::array<unsigned char, 256> special_table = [] {
+    std::array<unsigned char, 256> table{};
+    for (const char c : special_bytes) {
+        if (c != '\0') {
+            table[static_cast<unsigned char>(c)] = 1;
+        }
+    }
+    return table;
+}();
+
+// Nibble tables for a pshufb lookup: a byte is special exactly when
+// (low_nibble_table[byte & 15] & high_nibble_table[byte >> 4]) != 0.
+// Each distinct high nibble among the special bytes gets one bit; the low
+// nibble table marks, for each low nibble, which of those rows contain it.
+// Rows 8 to 15 stay zero, so bytes 0x80 to 0xFF never match.
+struct nibble_tables {
+    std::array<unsigned char, 16> low{};
+    std::array<unsigned char, 16> high{};
+};
+
+inline constexpr nibble_tables special_nibbles = [] {
+    nibble_tables t;
+    unsigned next_bit = 0;
+    for (const char c : special_bytes) {
+        if (c == '\0') {
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        auto& row = t.high[byte >> 4];
+        if (row == 0) {
+            row = static_cast<unsigned char>(1u << next_bit++);
+        }
+        t.low[byte & 15] = static_cast<unsigned char>(t.low[byte & 15] | row);
+    }
+    return t;
+}();
+
+// Eight bits hold at most eight rows; check the lookup against the plain
+// table for every byte rather than trust that.
+static_assert([] {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        const bool by_nibbles =
+            (special_nibbles.low[byte & 15] & special_nibbles.high[byte >> 4]) != 0;
+        if (by_nibbles != (special_table[byte] != 0)) {
+            return false;
+        }
+    }
+    return true;
+}());
+
+// One way of doing the two passes.  `count` returns the number of special
+// bytes in in[0, n).  `escape` writes the escaped form of in[0, n) to
+// out[0, out_size), where out_size is exactly n plus that count; it writes
+// nothing outside that range and reads nothing outside in[0, n).
+struct kernel {
+    const char* name;
+    std::size_t (*count)(const unsigned char* in, std::size_t n);
+    void (*escape)(const unsigned char* in, std::size_t n, char* out, std::size_t out_size);
+};
+
+std::size_t count_scalar(const unsigned char* in, std::size_t n);
+void escape_scalar(const unsigned char* in, std::size_t n, char* out, std::size_t out_size);
+
+// The kernels this CPU can run, the scalar one first.
+std::span<const kernel> supported_kernels();
+
+// The fastest of supported_kernels(), chosen once.
+const kernel& best_kernel();
+
+}
+
+#endif

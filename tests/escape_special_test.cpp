@@ -1,0 +1,96 @@
+#include "escape_special.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Written out by value, independently of the library, so that a wrong byte
+// in the library's set shows up here.
+bool expected_special(unsigned char c)
+{
+    switch (c) {
+    case 0x5B: case 0x5D: case 0x28: case 0x29: case 0x7B: case 0x7D: case 0x24:
+    case 0x2B: case 0x3F: case 0x7C: case 0x2E: case 0x2A: case 0x40: case 0x26:
+        return true;
+    default:
+        return false;
+    }
+}
+
+TEST(escape_special, examples)
+{
+    const struct {
+        const char* input;
+        const char* expected;
+    } cases[] = {
+        {"", ""},
+        {"1+1=2", "1\\+1=2"},
+        {"a.b", "a\\.b"},
+        {"[x]", "\\[x\\]"},
+        {"(a+)?", "\\(a\\+\\)\\?"},
+        {"{1,2}", "\\{1,2\\}"},
+        {"*.*", "\\*\\.\\*"},
+        {"a|b", "a\\|b"},
+        {"x@y&z", "x\\@y\\&z"},
+        {"^a$", "^a\\$"},
+        {"\\d", "\\d"},
+        {"\\.", "\\\\."},
+        {"a-b=c,d/e", "a-b=c,d/e"},
+        {"a b\t\n", "a b\t\n"},
+        {"!\"#%',:;<=>_`~", "!\"#%',:;<=>_`~"},
+        {"..", "\\.\\."},
+        {"\xC3\xA9.", "\xC3\xA9\\."},
+        {"[](){}$+?|.*@&", "\\[\\]\\(\\)\\{\\}\\$\\+\\?\\|\\.\\*\\@\\&"},
+        {"%s%n%x", "%s%n%x"},
+        {"a\0b.", "a"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(escape_special(c.input), c.expected) << "input: " << c.input;
+    }
+}
+
+TEST(escape_special, every_byte_alone_and_between_others)
+{
+    for (unsigned b = 1; b < 256; ++b) {
+        const auto c = static_cast<char>(b);
+        const std::string alone(1, c);
+        const std::string escaped = expected_special(static_cast<unsigned char>(b))
+            ? std::string{'\\', c}
+            : alone;
+        EXPECT_EQ(escape_special(alone.c_str()), escaped) << "byte " << b;
+        EXPECT_EQ(escape_special(("x" + alone + "y").c_str()), "x" + escaped + "y")
+            << "byte " << b;
+    }
+}
+
+TEST(escape_special, escaping_twice_adds_one_backslash_per_special)
+{
+    std::string all;
+    for (unsigned b = 1; b < 256; ++b) {
+        all += static_cast<char>(b);
+    }
+    const std::string once = escape_special(all.c_str());
+    EXPECT_EQ(once.size(), all.size() + 14);
+    const std::string twice = escape_special(once.c_str());
+    EXPECT_EQ(twice.size(), once.size() + 14);
+    EXPECT_EQ(twice.find('\0'), std::string::npos);
+}
+
+TEST(escape_special, longest_argument)
+{
+    const std::string plain(131071, 'a');
+    EXPECT_EQ(escape_special(plain.c_str()), plain);
+
+    const std::string dots(131071, '.');
+    std::string expected;
+    for (std::size_t i = 0; i < dots.size(); ++i) {
+        expected += "\\.";
+    }
+    const std::string escaped = escape_special(dots.c_str());
+    EXPECT_EQ(escaped.size(), 262142u);
+    EXPECT_EQ(escaped, expected);
+}
+
+}
