@@ -76,8 +76,13 @@ struct kernel {
 std::size_t count_scalar(const unsigned char* in, std::size_t n);
 void escape_scalar(const unsigned char* in, std::size_t n, char* out, std::size_t out_size);
 
+#if defined(__x86_64__)
+extern const kernel avx2_kernel;
+extern const kernel avx512_kernel;
+#endif
+
 // The kernels this CPU can run, the scalar one first.
-std::span<const kernel> supported_kernels();
+std::span<const kernel* const> supported_kernels();
 
 // The fastest of supported_kernels(), chosen once.
 const kernel& best_kernel();

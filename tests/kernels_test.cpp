@@ -1,0 +1,167 @@
+// Runs every kernel this CPU supports against the scalar one, over every
+// length and alignment around the vector widths and every byte value in
+// every position of a block.
+
+#include "escape_kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+using escape_special_detail::count_scalar;
+using escape_special_detail::escape_scalar;
+using escape_special_detail::kernel;
+using escape_special_detail::supported_kernels;
+
+constexpr std::size_t guard = 64;
+constexpr char guard_byte = 0x01;
+
+// Input bytes sit at `offset` from a 64-byte boundary and end exactly where
+// their allocation ends, so a sanitizer sees any read past the end.
+class placed_input {
+public:
+    placed_input(const std::string& bytes, std::size_t offset)
+        : base_(static_cast<unsigned char*>(
+              ::operator new(offset + bytes.size() + 1, std::align_val_t{64})))
+        , data_(base_ + offset)
+        , size_(bytes.size())
+    {
+        std::memcpy(data_, bytes.data(), size_);
+    }
+    placed_input(const placed_input&) = delete;
+    placed_input& operator=(const placed_input&) = delete;
+    ~placed_input() { ::operator delete(base_, std::align_val_t{64}); }
+
+    const unsigned char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    unsigned char* base_;
+    unsigned char* data_;
+    std::size_t size_;
+};
+
+// Runs one kernel and checks its output, and the guard bytes either side of
+// it, against the scalar kernel.
+void expect_same_as_scalar(const kernel& k, const std::string& bytes, std::size_t offset)
+{
+    const placed_input in(bytes, offset);
+    const std::size_t specials = count_scalar(in.data(), in.size());
+    ASSERT_EQ(k.count(in.data(), in.size()), specials)
+        << k.name << ", length " << in.size() << ", offset " << offset;
+
+    const std::size_t size = in.size() + specials;
+    std::string want(size, '\0');
+    escape_scalar(in.data(), in.size(), want.data(), size);
+
+    std::vector<char> out(guard + size + guard, guard_byte);
+    k.escape(in.data(), in.size(), out.data() + guard, size);
+    const std::string got(out.data() + guard, size);
+    ASSERT_EQ(got, want) << k.name << ", length " << in.size() << ", offset " << offset;
+    for (std::size_t i = 0; i < guard; ++i) {
+        ASSERT_EQ(out[i], guard_byte) << k.name << " wrote before its output";
+        ASSERT_EQ(out[guard + size + i], guard_byte) << k.name << " wrote past its output";
+    }
+}
+
+// Deterministic filler whose density of special bytes is set by `mode`:
+// 0 none, 1 about one in four, 2 all, 3 any byte value 1 to 255.
+std::string filler(std::size_t length, unsigned mode, unsigned seed)
+{
+    static const char specials[] = "[](){}$+?|.*@&";
+    std::string s(length, 'a');
+    unsigned x = seed * 2654435761u + 1;
+    for (auto& c : s) {
+        x = x * 1103515245u + 12345u;
+        const unsigned r = x >> 16;
+        switch (mode) {
+        case 0: c = static_cast<char>('a' + r % 26); break;
+        case 1: c = r % 4 == 0 ? specials[r / 4 % 14] : static_cast<char>(0x80 + r % 128); break;
+        case 2: c = specials[r % 14]; break;
+        default: c = static_cast<char>(1 + r % 255); break;
+        }
+    }
+    return s;
+}
+
+TEST(kernels, scalar_matches_naive_model)
+{
+    const std::string special_set = "[](){}$+?|.*@&";
+    for (unsigned mode = 0; mode < 4; ++mode) {
+        const std::string in = filler(1000, mode, mode);
+        std::string model;
+        for (const char c : in) {
+            if (special_set.find(c) != std::string::npos) {
+                model += '\\';
+            }
+            model += c;
+        }
+        const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+        ASSERT_EQ(count_scalar(p, in.size()) + in.size(), model.size());
+        std::string out(model.size(), '\0');
+        escape_scalar(p, in.size(), out.data(), out.size());
+        EXPECT_EQ(out, model) << "mode " << mode;
+    }
+}
+
+TEST(kernels, every_length_and_offset)
+{
+    for (const kernel* k : supported_kernels()) {
+        for (std::size_t length = 0; length <= 300; ++length) {
+            for (std::size_t offset = 0; offset < 64; ++offset) {
+                for (unsigned mode = 0; mode < 4; ++mode) {
+                    expect_same_as_scalar(*k, filler(length, mode, static_cast<unsigned>(
+                                                                       length * 64 + offset)),
+                                          offset);
+                    if (HasFatalFailure()) {
+                        return;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(kernels, every_byte_in_every_position)
+{
+    constexpr std::size_t length = 200;
+    for (const kernel* k : supported_kernels()) {
+        for (const char background : {'a', '.'}) {
+            for (unsigned b = 1; b < 256; ++b) {
+                for (std::size_t pos = 0; pos < length; ++pos) {
+                    std::string s(length, background);
+                    s[pos] = static_cast<char>(b);
+                    expect_same_as_scalar(*k, s, pos % 7);
+                    if (HasFatalFailure()) {
+                        return;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(kernels, longest_input)
+{
+    for (const kernel* k : supported_kernels()) {
+        for (unsigned mode = 0; mode < 4; ++mode) {
+            expect_same_as_scalar(*k, filler(131071, mode, mode), 0);
+        }
+    }
+}
+
+TEST(kernels, scalar_comes_first)
+{
+    ASSERT_FALSE(supported_kernels().empty());
+    EXPECT_STREQ(supported_kernels().front()->name, "scalar");
+    for (const kernel* k : supported_kernels()) {
+        std::printf("kernel: %s\n", k->name);
+    }
+}
+
+}
