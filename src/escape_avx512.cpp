@@ -13,60 +13,57 @@ namespace {
 #define ESCAPE_AVX512 \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
 
-// The nibble tables repeated in all four 128-bit lanes, since pshufb looks
-// up within each lane.
-struct lane_tables {
-    alignas(64) unsigned char low[64];
-    alignas(64) unsigned char high[64];
+// A 128-entry table for vpermb, which looks up the low seven bits of each
+// byte: a special byte maps to itself and any other byte below 0x80 to a
+// different value.  All entries are below 0x80, so a byte from 0x80 up
+// never maps to itself either.
+struct lookup_table {
+    alignas(64) unsigned char entry[128];
 };
 
-constexpr lane_tables make_lane_tables()
+constexpr lookup_table make_lookup_table()
 {
-    lane_tables t{};
-    for (unsigned i = 0; i < 64; ++i) {
-        t.low[i] = special_nibbles.low[i % 16];
-        t.high[i] = special_nibbles.high[i % 16];
+    lookup_table t{};
+    for (unsigned c = 0; c < 128; ++c) {
+        t.entry[c] = static_cast<unsigned char>(special_table[c] != 0 ? c : c ^ 1);
     }
     return t;
 }
 
-constexpr lane_tables nibbles = make_lane_tables();
+constexpr lookup_table lookup = make_lookup_table();
 
 ESCAPE_AVX512 inline __mmask64 special_mask(__m512i v)
 {
-    const __m512i low = _mm512_load_si512(nibbles.low);
-    const __m512i high = _mm512_load_si512(nibbles.high);
-    // pshufb gives 0 for bytes 0x80 to 0xFF, which are never special.
-    const __m512i by_low = _mm512_shuffle_epi8(low, v);
-    const __m512i by_high = _mm512_shuffle_epi8(
-        high, _mm512_and_si512(_mm512_srli_epi16(v, 4), _mm512_set1_epi8(0x0F)));
-    return _mm512_test_epi8_mask(by_low, by_high);
+    const __m512i low = _mm512_load_si512(lookup.entry);
+    const __m512i high = _mm512_load_si512(lookup.entry + 64);
+    return _mm512_cmpeq_epi8_mask(_mm512_permutex2var_epi8(low, v, high), v);
 }
 
+// Loads the `width` bytes at `in` into the low end of a register and zeroes
+// the rest, touching no byte beyond them.
+ESCAPE_AVX512 inline __m512i load_part(const unsigned char* in, std::size_t width)
+{
+    return _mm512_maskz_loadu_epi8(_bzhi_u64(~0ull, static_cast<unsigned>(width)), in);
+}
+
+// Full blocks of 64, then one block of 32 and one of 16 where they fit, so
+// that at most 15 bytes are left for the scalar loop even in short strings.
 ESCAPE_AVX512 std::size_t count_avx512(const unsigned char* in, std::size_t n)
 {
     std::size_t count = 0;
     std::size_t i = 0;
     for (; n - i >= 64; i += 64) {
-        const __m512i v = _mm512_loadu_si512(in + i);
-        count += static_cast<std::size_t>(_mm_popcnt_u64(special_mask(v)));
+        count += static_cast<std::size_t>(_mm_popcnt_u64(special_mask(_mm512_loadu_si512(in + i))));
+    }
+    for (std::size_t width = 32; width >= 16; width /= 2) {
+        if (n - i >= width) {
+            const auto part = _bzhi_u64(special_mask(load_part(in + i, width)),
+                                        static_cast<unsigned>(width));
+            count += static_cast<std::size_t>(_mm_popcnt_u64(part));
+            i += width;
+        }
     }
     return count + count_scalar(in + i, n - i);
-}
-
-// Spreads the 32 bytes of one half of a block into 32 byte pairs, backslash
-// first, then drops the backslashes in front of ordinary bytes.  The stores
-// are masked to the bytes that count, so the output needs no slack.
-ESCAPE_AVX512 inline std::size_t escape_half(__m512i v, __m512i pairs, std::uint32_t specials,
-                                             char* out)
-{
-    const __m512i backslashes = _mm512_set1_epi8(static_cast<char>(escape_byte));
-    const __m512i spread = _mm512_permutex2var_epi8(v, pairs, backslashes);
-    const __mmask64 keep = _pdep_u64(specials, 0x5555555555555555ull) | 0xAAAAAAAAAAAAAAAAull;
-    const std::size_t written = 32 + static_cast<std::size_t>(_mm_popcnt_u32(specials));
-    _mm512_mask_storeu_epi8(out, _bzhi_u64(~0ull, static_cast<unsigned>(written)),
-                            _mm512_maskz_compress_epi8(keep, spread));
-    return written;
 }
 
 // Byte 2k of a pair pattern picks a backslash (index 64 and up selects the
@@ -88,11 +85,35 @@ constexpr pair_pattern make_pair_pattern(unsigned first)
 constexpr pair_pattern low_half = make_pair_pattern(0);
 constexpr pair_pattern high_half = make_pair_pattern(32);
 
+// Spreads the first `width` (at most 32) bytes of `v` into byte pairs,
+// backslash first, then drops the backslashes in front of ordinary bytes.
+// Where 64 bytes of output room are left it stores a whole register, whose
+// bytes past the escaped ones are overwritten later; nearer the end it
+// stores exactly the escaped bytes.
+ESCAPE_AVX512 inline std::size_t escape_part(__m512i v, __m512i pairs, std::uint32_t specials,
+                                             std::size_t width, char* out, std::size_t room)
+{
+    const __m512i backslashes = _mm512_set1_epi8(static_cast<char>(escape_byte));
+    const __m512i spread = _mm512_permutex2var_epi8(v, pairs, backslashes);
+    const __mmask64 keep =
+        (_pdep_u64(specials, 0x5555555555555555ull) | 0xAAAAAAAAAAAAAAAAull) &
+        _bzhi_u64(~0ull, static_cast<unsigned>(2 * width));
+    const __m512i escaped = _mm512_maskz_compress_epi8(keep, spread);
+    const std::size_t written = width + static_cast<std::size_t>(_mm_popcnt_u32(specials));
+    if (room >= 64) {
+        _mm512_storeu_si512(out, escaped);
+    } else {
+        _mm512_mask_storeu_epi8(out, _bzhi_u64(~0ull, static_cast<unsigned>(written)), escaped);
+    }
+    return written;
+}
+
 ESCAPE_AVX512 void escape_avx512(const unsigned char* in, std::size_t n, char* out,
                                  std::size_t out_size)
 {
     const __m512i low_pairs = _mm512_load_si512(low_half.index);
     const __m512i high_pairs = _mm512_load_si512(high_half.index);
+    const __m512i backslashes = _mm512_set1_epi8(static_cast<char>(escape_byte));
     std::size_t i = 0;
     std::size_t o = 0;
     for (; n - i >= 64; i += 64) {
@@ -101,10 +122,25 @@ ESCAPE_AVX512 void escape_avx512(const unsigned char* in, std::size_t n, char* o
         if (mask == 0) {
             _mm512_storeu_si512(out + o, v);
             o += 64;
-            continue;
+        } else if (mask == ~0ull) {
+            _mm512_storeu_si512(out + o, _mm512_permutex2var_epi8(v, low_pairs, backslashes));
+            _mm512_storeu_si512(out + o + 64, _mm512_permutex2var_epi8(v, high_pairs, backslashes));
+            o += 128;
+        } else {
+            o += escape_part(v, low_pairs, static_cast<std::uint32_t>(mask), 32, out + o,
+                             out_size - o);
+            o += escape_part(v, high_pairs, static_cast<std::uint32_t>(mask >> 32), 32, out + o,
+                             out_size - o);
         }
-        o += escape_half(v, low_pairs, static_cast<std::uint32_t>(mask), out + o);
-        o += escape_half(v, high_pairs, static_cast<std::uint32_t>(mask >> 32), out + o);
+    }
+    for (std::size_t width = 32; width >= 16; width /= 2) {
+        if (n - i >= width) {
+            const __m512i v = load_part(in + i, width);
+            const auto specials = static_cast<std::uint32_t>(
+                _bzhi_u64(special_mask(v), static_cast<unsigned>(width)));
+            o += escape_part(v, low_pairs, specials, width, out + o, out_size - o);
+            i += width;
+        }
     }
     escape_scalar(in + i, n - i, out + o, out_size - o);
 }

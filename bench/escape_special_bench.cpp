@@ -1,0 +1,156 @@
+// Measures escape_special against what any copy of the same input costs:
+// strlen, one allocation and memcpy, in the same run.  Prints the median
+// ratio of the two for each input.
+
+#include "escape_kernels.h"
+#include "escape_special.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char specials[] = "[](){}$+?|.*@&";
+
+struct lcg {
+    unsigned x = 12345;
+    unsigned next() { return (x = x * 1103515245u + 12345u) >> 16; }
+};
+
+// Lower-case words and spaces, with a special byte in place of a letter
+// once in every `one_in` bytes on average (never, for 0).
+std::string prose(std::size_t size, unsigned one_in)
+{
+    lcg r;
+    std::string s;
+    while (s.size() < size) {
+        const unsigned v = r.next();
+        if (one_in != 0 && v % one_in == 0) {
+            s += specials[r.next() % 14];
+        } else if (v % 6 == 0) {
+            s += ' ';
+        } else {
+            s += static_cast<char>('a' + r.next() % 26);
+        }
+    }
+    s.resize(size);
+    return s;
+}
+
+// Mixed ASCII, two-byte and three-byte UTF-8 characters, about 2% special.
+std::string utf8_text(std::size_t size)
+{
+    lcg r;
+    std::string s;
+    while (s.size() < size) {
+        const unsigned v = r.next() % 100;
+        if (v < 2) {
+            s += specials[r.next() % 14];
+        } else if (v < 30) {
+            s += "\xC3\xA9";
+        } else if (v < 40) {
+            s += "\xE2\x82\xAC";
+        } else {
+            s += static_cast<char>('a' + r.next() % 26);
+        }
+    }
+    s.resize(size);
+    return s;
+}
+
+std::string all_special(std::size_t size)
+{
+    std::string s;
+    for (std::size_t i = 0; i < size; ++i) {
+        s += specials[i % 14];
+    }
+    return s;
+}
+
+constexpr std::size_t large = 128 * 1024;
+
+const std::map<std::string, std::string>& inputs()
+{
+    static const std::map<std::string, std::string> all = {
+        {"no_special", prose(large, 0)},
+        {"prose_1pct", prose(large, 100)},
+        {"utf8_2pct", utf8_text(large)},
+        {"special_20pct", prose(large, 5)},
+        {"all_special", all_special(large)},
+        {"short_16", prose(16, 10)},
+        {"short_100", prose(100, 10)},
+    };
+    return all;
+}
+
+void copy(benchmark::State& state, const std::string* input)
+{
+    const char* p = input->c_str();
+    for (auto _ : state) {
+        std::string out(p, std::strlen(p));
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input->size()));
+}
+
+void escape(benchmark::State& state, const std::string* input)
+{
+    const char* p = input->c_str();
+    for (auto _ : state) {
+        std::string out = escape_special(p);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input->size()));
+}
+
+// Keeps the median time of each benchmark, or its only time when it ran once.
+class ratio_reporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median") {
+                times_[run.run_name.function_name] =
+                    run.GetAdjustedRealTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void print_ratios() const
+    {
+        std::printf("\nkernel: %s\n", escape_special_detail::best_kernel().name);
+        std::printf("%-14s %18s %18s\n", "input", "copy/escape time", "escape/copy time");
+        for (const auto& [name, input] : inputs()) {
+            const auto c = times_.find("copy/" + name);
+            const auto e = times_.find("escape/" + name);
+            if (c != times_.end() && e != times_.end()) {
+                std::printf("%-14s %18.3f %18.3f\n", name.c_str(), c->second / e->second,
+                            e->second / c->second);
+            }
+        }
+    }
+
+private:
+    std::map<std::string, double> times_;
+};
+
+}
+
+int main(int argc, char** argv)
+{
+    for (const auto& [name, input] : inputs()) {
+        benchmark::RegisterBenchmark(("copy/" + name).c_str(), copy, &input);
+        benchmark::RegisterBenchmark(("escape/" + name).c_str(), escape, &input);
+    }
+    benchmark::Initialize(&argc, argv);
+    ratio_reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.print_ratios();
+    benchmark::Shutdown();
+}
