@@ -1,0 +1,92 @@
+// Checks escape_special, and each kernel the CPU supports, against a model
+// written here from the contract alone.  The input is taken up to its first
+// zero byte, as the tool's argument would be.
+
+#include "escape_kernels.h"
+#include "escape_special.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+bool is_special(unsigned char c)
+{
+    static const unsigned char set[] = {'[', ']', '(', ')', '{', '}', '$',
+                                        '+', '?', '|', '.', '*', '@', '&'};
+    for (const unsigned char s : set) {
+        if (c == s) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void check(bool ok)
+{
+    if (!ok) {
+        std::abort();
+    }
+}
+
+// Undoes the escaping: a backslash must be followed by a special byte, and
+// every special byte must follow a backslash.
+std::string unescape(const std::string& escaped)
+{
+    std::string plain;
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        const auto c = static_cast<unsigned char>(escaped[i]);
+        if (i + 1 < escaped.size() && c == '\\' &&
+            is_special(static_cast<unsigned char>(escaped[i + 1]))) {
+            plain += escaped[++i];
+        } else {
+            check(!is_special(c));
+            plain += static_cast<char>(c);
+        }
+    }
+    return plain;
+}
+
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const auto* zero = static_cast<const std::uint8_t*>(std::memchr(data, 0, size));
+    const std::size_t n = zero != nullptr ? static_cast<std::size_t>(zero - data) : size;
+
+    // Heap copies of exactly the input's size, so that ASan sees any read
+    // past the end: with the terminator for escape_special, without it for
+    // the kernels, which are given the length.
+    const std::unique_ptr<char[]> terminated(new char[n + 1]);
+    std::memcpy(terminated.get(), data, n);
+    terminated[n] = '\0';
+    const std::unique_ptr<unsigned char[]> bare(new unsigned char[n]);
+    std::memcpy(bare.get(), data, n);
+
+    std::string model;
+    std::size_t specials = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (is_special(data[i])) {
+            model += '\\';
+            ++specials;
+        }
+        model += static_cast<char>(data[i]);
+    }
+
+    const std::string escaped = escape_special(terminated.get());
+    check(escaped == model);
+    check(escaped.size() == n + specials);
+    check(escaped.find('\0') == std::string::npos);
+    check(unescape(escaped) == std::string(terminated.get(), n));
+
+    for (const auto* k : escape_special_detail::supported_kernels()) {
+        check(k->count(bare.get(), n) == specials);
+        const std::unique_ptr<char[]> out(new char[n + specials]);
+        k->escape(bare.get(), n, out.get(), n + specials);
+        check(std::string(out.get(), n + specials) == model);
+    }
+    return 0;
+}
