@@ -27,25 +27,37 @@ PY
 
 sed_line='printf "%s" "$1" | sed "s/[][(){}\$+?|.*@&]/\\\\&/g"'
 
+# Machine noise drifts over seconds, so each command runs in many short
+# hyperfine batches, alternating with the others, and the medians are taken
+# over all batches together.
 run() {
-    local name=$1 arg=$2
-    hyperfine -N --warmup 50 --runs "${RUNS:-1000}" --style none --export-json "$work/$name.json" \
-        -L arg "$arg" \
-        "/bin/true '{arg}'" \
-        "$work/empty '{arg}'" \
-        "$tool '{arg}'" >/dev/null
-    hyperfine -N --warmup 10 --runs "${SED_RUNS:-200}" --style none --export-json "$work/$name-sed.json" \
-        -L arg "$arg" "sh -c '$sed_line' sh '{arg}'" >/dev/null
-    python3 - "$work/$name.json" "$work/$name-sed.json" "$name" <<'PY'
-import json, statistics, sys
-runs = json.load(open(sys.argv[1]))["results"] + json.load(open(sys.argv[2]))["results"]
-true, empty, tool, sed = (statistics.median(r["times"]) for r in runs)
-print(f"{sys.argv[3]} argument, median wall time:")
-print(f"  /bin/true {true*1e6:8.0f} us   empty static {empty*1e6:8.0f} us   "
-      f"escape-special {tool*1e6:8.0f} us   printf|sed {sed*1e6:8.0f} us")
-print(f"  escape-special / true   {tool/true:.2f}")
-print(f"  escape-special / empty  {tool/empty:.2f}")
-print(f"  printf|sed / escape-special  {sed/tool:.1f}")
+    local name=$1 arg=$2 round
+    for round in $(seq "${ROUNDS:-20}"); do
+        hyperfine -N --warmup 5 --runs "${RUNS:-50}" --style none \
+            --export-json "$work/$name-$round.json" -L arg "$arg" \
+            "/bin/true '{arg}'" \
+            "$work/empty '{arg}'" \
+            "$tool '{arg}'" >/dev/null 2>&1
+        hyperfine -N --warmup 2 --runs "${SED_RUNS:-10}" --style none \
+            --export-json "$work/$name-sed-$round.json" -L arg "$arg" \
+            "sh -c '$sed_line' sh '{arg}'" >/dev/null 2>&1
+    done
+    python3 - "$work" "$name" <<'PY'
+import glob, json, statistics, sys
+work, name = sys.argv[1], sys.argv[2]
+times = [[], [], [], []]
+for path in glob.glob(f"{work}/{name}-*.json"):
+    results = json.load(open(path))["results"]
+    slots = [3] if "-sed-" in path else [0, 1, 2]
+    for slot, result in zip(slots, results):
+        times[slot] += result["times"]
+true, empty, tool, sed = (statistics.median(t) for t in times)
+print(f"{name} argument, median wall time over {len(times[2])} runs each:")
+print(f"  /bin/true {true*1e6:6.0f} us   empty static {empty*1e6:6.0f} us   "
+      f"escape-special {tool*1e6:6.0f} us   printf|sed {sed*1e6:6.0f} us")
+print(f"  escape-special / true          {tool/true:.2f}")
+print(f"  escape-special / empty static  {tool/empty:.2f}")
+print(f"  printf|sed / escape-special    {sed/tool:.1f}")
 PY
 }
 

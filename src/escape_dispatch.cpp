@@ -1,6 +1,9 @@
 #include "escape_kernels.h"
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#define ESCAPE_SPECIAL_GLIBC_CPU_FEATURES 1
+#elif defined(__x86_64__)
 #include <cpuid.h>
 #endif
 
@@ -10,7 +13,24 @@ namespace {
 
 const kernel scalar_kernel{"scalar", count_scalar, escape_scalar};
 
-#if defined(__x86_64__)
+#if defined(ESCAPE_SPECIAL_GLIBC_CPU_FEATURES)
+// glibc ran CPUID and read XCR0 once at start-up; a feature is "active" when
+// the CPU has it and the OS saves the registers it needs.  Asking glibc costs
+// no CPUID instruction, which traps to the hypervisor in a virtual machine
+// and would cost a short run more than the escaping.
+bool has_avx2()
+{
+    return CPU_FEATURE_ACTIVE(AVX2) && CPU_FEATURE_ACTIVE(POPCNT);
+}
+
+bool has_avx512_vbmi2()
+{
+    return CPU_FEATURE_ACTIVE(AVX512F) && CPU_FEATURE_ACTIVE(AVX512BW) &&
+           CPU_FEATURE_ACTIVE(AVX512VL) && CPU_FEATURE_ACTIVE(AVX512_VBMI) &&
+           CPU_FEATURE_ACTIVE(AVX512_VBMI2) && CPU_FEATURE_ACTIVE(BMI2) &&
+           CPU_FEATURE_ACTIVE(POPCNT);
+}
+#elif defined(__x86_64__)
 // The CPU may have wide registers that the kernel does not save on a context
 // switch; XCR0 says which register states the OS has enabled.
 bool os_saves(unsigned long long states)
@@ -24,6 +44,23 @@ bool os_saves(unsigned long long states)
     const unsigned long long xcr0 = (static_cast<unsigned long long>(high) << 32) | low;
     return (xcr0 & states) == states;
 }
+
+constexpr unsigned long long sse_avx_state = 0x06;                 // XMM and YMM
+constexpr unsigned long long avx512_state = sse_avx_state | 0xE0;  // opmask and ZMM
+
+bool has_avx2()
+{
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+           os_saves(sse_avx_state);
+}
+
+bool has_avx512_vbmi2()
+{
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt") && os_saves(avx512_state);
+}
 #endif
 
 struct kernel_list {
@@ -36,15 +73,10 @@ kernel_list detect()
     kernel_list list{};
     list.kernels[list.size++] = &scalar_kernel;
 #if defined(__x86_64__)
-    constexpr unsigned long long sse_avx = 0x06;         // XMM and YMM state
-    constexpr unsigned long long avx512 = sse_avx | 0xE0; // opmask and ZMM state
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && os_saves(sse_avx)) {
+    if (has_avx2()) {
         list.kernels[list.size++] = &avx2_kernel;
     }
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-        __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
-        os_saves(avx512)) {
+    if (has_avx512_vbmi2()) {
         list.kernels[list.size++] = &avx512_kernel;
     }
 #endif
