@@ -78,19 +78,4 @@ TEST(escape_special, escaping_twice_adds_one_backslash_per_special)
     EXPECT_EQ(twice.find('\0'), std::string::npos);
 }
 
-TEST(escape_special, longest_argument)
-{
-    const std::string plain(131071, 'a');
-    EXPECT_EQ(escape_special(plain.c_str()), plain);
-
-    const std::string dots(131071, '.');
-    std::string expected;
-    for (std::size_t i = 0; i < dots.size(); ++i) {
-        expected += "\\.";
-    }
-    const std::string escaped = escape_special(dots.c_str());
-    EXPECT_EQ(escaped.size(), 262142u);
-    EXPECT_EQ(escaped, expected);
-}
-
 }

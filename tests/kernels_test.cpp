@@ -89,26 +89,6 @@ std::string filler(std::size_t length, unsigned mode, unsigned seed)
     return s;
 }
 
-TEST(kernels, scalar_matches_naive_model)
-{
-    const std::string special_set = "[](){}$+?|.*@&";
-    for (unsigned mode = 0; mode < 4; ++mode) {
-        const std::string in = filler(1000, mode, mode);
-        std::string model;
-        for (const char c : in) {
-            if (special_set.find(c) != std::string::npos) {
-                model += '\\';
-            }
-            model += c;
-        }
-        const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-        ASSERT_EQ(count_scalar(p, in.size()) + in.size(), model.size());
-        std::string out(model.size(), '\0');
-        escape_scalar(p, in.size(), out.data(), out.size());
-        EXPECT_EQ(out, model) << "mode " << mode;
-    }
-}
-
 TEST(kernels, every_length_and_offset)
 {
     for (const kernel* k : supported_kernels()) {
