@@ -1,6 +1,9 @@
 #include "escape_kernels.h"
 
-#if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+// glibc's header declares its functions with C's _Bool, which clang++ does
+// not accept; clang builds, such as the sanitizer builds, take the CPUID
+// path below instead, so both paths are built and tested.
+#if defined(__x86_64__) && !defined(__clang__) && __has_include(<sys/platform/x86.h>)
 #include <sys/platform/x86.h>
 #define ESCAPE_SPECIAL_GLIBC_CPU_FEATURES 1
 #elif defined(__x86_64__)
