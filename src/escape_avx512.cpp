@@ -10,44 +10,64 @@ namespace escape_special_detail {
 
 namespace {
 
-#define ESCAPE_AVX512 \
+#define ESCAPE_AVX512                                                                        \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
 
-// A 128-entry table for vpermb, which looks up the low seven bits of each
-// byte: a special byte maps to itself and any other byte below 0x80 to a
-// different value.  All entries are below 0x80, so a byte from 0x80 up
-// never maps to itself either.
+// A 64-entry table for vpermb, which looks up the low six bits of each byte.
+// An entry holds the special byte with those low bits, if there is one, and
+// otherwise a value whose low bits differ from the index, so a byte is
+// special exactly when it equals its entry.
 struct lookup_table {
-    alignas(64) unsigned char entry[128];
+    alignas(64) unsigned char entry[64];
 };
 
 constexpr lookup_table make_lookup_table()
 {
     lookup_table t{};
-    for (unsigned c = 0; c < 128; ++c) {
-        t.entry[c] = static_cast<unsigned char>(special_table[c] != 0 ? c : c ^ 1);
+    for (unsigned low = 0; low < 64; ++low) {
+        t.entry[low] = static_cast<unsigned char>(low ^ 1);
+        for (unsigned c = low; c < 256; c += 64) {
+            if (special_table[c] != 0) {
+                t.entry[low] = static_cast<unsigned char>(c);
+            }
+        }
     }
     return t;
 }
 
+// One entry per low six bits only works while no two special bytes share
+// them.
+static_assert([] {
+    for (unsigned low = 0; low < 64; ++low) {
+        unsigned specials = 0;
+        for (unsigned c = low; c < 256; c += 64) {
+            specials += special_table[c];
+        }
+        if (specials > 1) {
+            return false;
+        }
+    }
+    return true;
+}());
+
 constexpr lookup_table lookup = make_lookup_table();
 
-ESCAPE_AVX512 inline __mmask64 special_mask(__m512i v)
+ESCAPE_AVX512 inline std::uint64_t special_mask(__m512i v)
 {
-    const __m512i low = _mm512_load_si512(lookup.entry);
-    const __m512i high = _mm512_load_si512(lookup.entry + 64);
-    return _mm512_cmpeq_epi8_mask(_mm512_permutex2var_epi8(low, v, high), v);
+    // The masked form with every lane selected is plain vpermb; the unmasked
+    // intrinsic trips g++ 12's -Wmaybe-uninitialized inside its own header.
+    const __m512i table = _mm512_load_si512(lookup.entry);
+    const __m512i entries = _mm512_mask_permutexvar_epi8(table, ~0ull, v, table);
+    return _mm512_cmpeq_epi8_mask(entries, v);
 }
 
-// Loads the `width` bytes at `in` into the low end of a register and zeroes
-// the rest, touching no byte beyond them.
+// Loads the `width` (at most 64) bytes at `in` into the low end of a
+// register and zeroes the rest, touching no byte beyond them.
 ESCAPE_AVX512 inline __m512i load_part(const unsigned char* in, std::size_t width)
 {
     return _mm512_maskz_loadu_epi8(_bzhi_u64(~0ull, static_cast<unsigned>(width)), in);
 }
 
-// Full blocks of 64, then one block of 32 and one of 16 where they fit, so
-// that at most 15 bytes are left for the scalar loop even in short strings.
 ESCAPE_AVX512 std::size_t count_avx512(const unsigned char* in, std::size_t n)
 {
     std::size_t count = 0;
@@ -55,15 +75,14 @@ ESCAPE_AVX512 std::size_t count_avx512(const unsigned char* in, std::size_t n)
     for (; n - i >= 64; i += 64) {
         count += static_cast<std::size_t>(_mm_popcnt_u64(special_mask(_mm512_loadu_si512(in + i))));
     }
-    for (std::size_t width = 32; width >= 16; width /= 2) {
-        if (n - i >= width) {
-            const auto part = _bzhi_u64(special_mask(load_part(in + i, width)),
-                                        static_cast<unsigned>(width));
-            count += static_cast<std::size_t>(_mm_popcnt_u64(part));
-            i += width;
-        }
+    // The last bytes go through one masked load, which costs less than the
+    // scalar loop even for a single byte.
+    if (i < n) {
+        const auto width = static_cast<unsigned>(n - i);
+        count += static_cast<std::size_t>(
+            _mm_popcnt_u64(_bzhi_u64(special_mask(load_part(in + i, width)), width)));
     }
-    return count + count_scalar(in + i, n - i);
+    return count;
 }
 
 // Byte 2k of a pair pattern picks a backslash (index 64 and up selects the
@@ -85,27 +104,46 @@ constexpr pair_pattern make_pair_pattern(unsigned first)
 constexpr pair_pattern low_half = make_pair_pattern(0);
 constexpr pair_pattern high_half = make_pair_pattern(32);
 
-// Spreads the first `width` (at most 32) bytes of `v` into byte pairs,
-// backslash first, then drops the backslashes in front of ordinary bytes.
-// Where 64 bytes of output room are left it stores a whole register, whose
-// bytes past the escaped ones are overwritten later; nearer the end it
-// stores exactly the escaped bytes.
-ESCAPE_AVX512 inline std::size_t escape_part(__m512i v, __m512i pairs, std::uint32_t specials,
-                                             std::size_t width, char* out, std::size_t room)
+// Spreads 32 bytes of `v`, chosen by `pairs`, into (backslash, byte) pairs
+// and keeps the backslash only in front of the bytes marked in `specials`.
+// The escaped bytes come first in the result, 32 + popcount(specials) of
+// them.
+ESCAPE_AVX512 inline __m512i escape_half(__m512i v, __m512i pairs, std::uint32_t specials)
 {
-    const __m512i backslashes = _mm512_set1_epi8(static_cast<char>(escape_byte));
-    const __m512i spread = _mm512_permutex2var_epi8(v, pairs, backslashes);
-    const __mmask64 keep =
-        (_pdep_u64(specials, 0x5555555555555555ull) | 0xAAAAAAAAAAAAAAAAull) &
-        _bzhi_u64(~0ull, static_cast<unsigned>(2 * width));
-    const __m512i escaped = _mm512_maskz_compress_epi8(keep, spread);
-    const std::size_t written = width + static_cast<std::size_t>(_mm_popcnt_u32(specials));
-    if (room >= 64) {
-        _mm512_storeu_si512(out, escaped);
-    } else {
-        _mm512_mask_storeu_epi8(out, _bzhi_u64(~0ull, static_cast<unsigned>(written)), escaped);
+    const __m512i spread =
+        _mm512_permutex2var_epi8(v, pairs, _mm512_set1_epi8(static_cast<char>(escape_byte)));
+    const std::uint64_t keep =
+        _pdep_u64(specials, 0x5555555555555555ull) | 0xAAAAAAAAAAAAAAAAull;
+    return _mm512_maskz_compress_epi8(keep, spread);
+}
+
+ESCAPE_AVX512 inline void store_part(char* out, std::size_t width, __m512i v)
+{
+    _mm512_mask_storeu_epi8(out, _bzhi_u64(~0ull, static_cast<unsigned>(width)), v);
+}
+
+// Escapes the `width` (at most 64) bytes in `v`, whose special bytes are
+// marked in `mask`, storing exactly the escaped bytes.  Returns how many
+// there are.
+ESCAPE_AVX512 std::size_t escape_part(__m512i v, std::uint64_t mask, std::size_t width, char* out)
+{
+    if (mask == 0) {
+        store_part(out, width, v);
+        return width;
     }
-    return written;
+    const __m512i low_pairs = _mm512_load_si512(low_half.index);
+    const std::size_t low_width = width < 32 ? width : 32;
+    const auto low_mask = static_cast<std::uint32_t>(mask);
+    const std::size_t low = low_width + static_cast<std::size_t>(_mm_popcnt_u32(low_mask));
+    store_part(out, low, escape_half(v, low_pairs, low_mask));
+    if (width <= 32) {
+        return low;
+    }
+    const __m512i high_pairs = _mm512_load_si512(high_half.index);
+    const auto high_mask = static_cast<std::uint32_t>(mask >> 32);
+    const std::size_t high = width - 32 + static_cast<std::size_t>(_mm_popcnt_u32(high_mask));
+    store_part(out + low, high, escape_half(v, high_pairs, high_mask));
+    return low + high;
 }
 
 ESCAPE_AVX512 void escape_avx512(const unsigned char* in, std::size_t n, char* out,
@@ -116,33 +154,43 @@ ESCAPE_AVX512 void escape_avx512(const unsigned char* in, std::size_t n, char* o
     const __m512i backslashes = _mm512_set1_epi8(static_cast<char>(escape_byte));
     std::size_t i = 0;
     std::size_t o = 0;
-    for (; n - i >= 64; i += 64) {
+    // Whole 64-byte blocks with whole-register stores, which may run past the
+    // block's escaped bytes; the next block overwrites those.  A block
+    // stores at most 128 bytes, so that much room must be left.
+    for (; n - i >= 64 && out_size - o >= 128; i += 64) {
         const __m512i v = _mm512_loadu_si512(in + i);
-        const __mmask64 mask = special_mask(v);
+        const std::uint64_t mask = special_mask(v);
         if (mask == 0) {
             _mm512_storeu_si512(out + o, v);
             o += 64;
+        } else if ((mask & (mask - 1)) == 0) {
+            // Sparse text mostly has one special byte in a dirty block: open
+            // a gap for its backslash, which pushes the last byte out to 64.
+            _mm512_storeu_si512(out + o, _mm512_mask_expand_epi8(backslashes, ~mask, v));
+            out[o + 64] = static_cast<char>(in[i + 63]);
+            o += 65;
         } else if (mask == ~0ull) {
             _mm512_storeu_si512(out + o, _mm512_permutex2var_epi8(v, low_pairs, backslashes));
             _mm512_storeu_si512(out + o + 64, _mm512_permutex2var_epi8(v, high_pairs, backslashes));
             o += 128;
         } else {
-            o += escape_part(v, low_pairs, static_cast<std::uint32_t>(mask), 32, out + o,
-                             out_size - o);
-            o += escape_part(v, high_pairs, static_cast<std::uint32_t>(mask >> 32), 32, out + o,
-                             out_size - o);
+            const auto low_mask = static_cast<std::uint32_t>(mask);
+            const auto high_mask = static_cast<std::uint32_t>(mask >> 32);
+            _mm512_storeu_si512(out + o, escape_half(v, low_pairs, low_mask));
+            o += 32 + static_cast<std::size_t>(_mm_popcnt_u32(low_mask));
+            _mm512_storeu_si512(out + o, escape_half(v, high_pairs, high_mask));
+            o += 32 + static_cast<std::size_t>(_mm_popcnt_u32(high_mask));
         }
     }
-    for (std::size_t width = 32; width >= 16; width /= 2) {
-        if (n - i >= width) {
-            const __m512i v = load_part(in + i, width);
-            const auto specials = static_cast<std::uint32_t>(
-                _bzhi_u64(special_mask(v), static_cast<unsigned>(width)));
-            o += escape_part(v, low_pairs, specials, width, out + o, out_size - o);
-            i += width;
-        }
+    // The rest, at most a few blocks, with masked loads and stores that touch
+    // exactly the bytes of the input and of the output.
+    while (i < n) {
+        const std::size_t width = n - i < 64 ? n - i : 64;
+        const __m512i v = load_part(in + i, width);
+        const std::uint64_t mask = _bzhi_u64(special_mask(v), static_cast<unsigned>(width));
+        o += escape_part(v, mask, width, out + o);
+        i += width;
     }
-    escape_scalar(in + i, n - i, out + o, out_size - o);
 }
 
 }
