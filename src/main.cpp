@@ -6,6 +6,10 @@
 #include <new>
 #include <string>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace {
 
 // Runs when operator new finds no memory, in place of throwing
@@ -25,6 +29,14 @@ namespace {
 int main(int argc, char* argv[])
 {
     std::set_new_handler(out_of_memory);
+#if defined(__GLIBC__)
+    // glibc would give a long argument's result a mapping of its own and
+    // unmap it again on release; those calls cost more than the escaping.
+    // The largest result, twice the longest argument, stays on the heap,
+    // and the heap keeps its pages until the process exits.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 20);
+#endif
     // A reader that has gone away is one more failed write: it must not
     // kill the process or change its exit status.
     std::signal(SIGPIPE, SIG_IGN);
