@@ -87,6 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::unique_ptr<char[]> out(new char[n + specials]);
         k->escape(bare.get(), n, out.get(), n + specials);
         check(std::string(out.get(), n + specials) == model);
+        if (k->escape_short != nullptr && n <= escape_special_detail::short_limit) {
+            check(k->escape_short(bare.get(), n) == model);
+        }
     }
     return 0;
 }

@@ -97,7 +97,7 @@ ESCAPE_AVX2 void escape_avx2(const unsigned char* in, std::size_t n, char* out,
 
 }
 
-const kernel avx2_kernel{"avx2", count_avx2, escape_avx2};
+const kernel avx2_kernel{"avx2", count_avx2, escape_avx2, nullptr};
 
 }
 

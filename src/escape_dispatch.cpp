@@ -14,7 +14,7 @@ namespace escape_special_detail {
 
 namespace {
 
-const kernel scalar_kernel{"scalar", count_scalar, escape_scalar};
+const kernel scalar_kernel{"scalar", count_scalar, escape_scalar, nullptr};
 
 #if defined(ESCAPE_SPECIAL_GLIBC_CPU_FEATURES)
 // glibc ran CPUID and read XCR0 once at start-up; a feature is "active" when

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <string>
 
 namespace escape_special_detail {
 
@@ -63,15 +64,40 @@ static_assert([] {
     return true;
 }());
 
+// The longest input a kernel's escape_short takes.
+inline constexpr std::size_t short_limit = 128;
+
 // One way of doing the two passes.  `count` returns the number of special
 // bytes in in[0, n).  `escape` writes the escaped form of in[0, n) to
 // out[0, out_size), where out_size is exactly n plus that count; it writes
 // nothing outside that range and reads nothing outside in[0, n).
+// `escape_short`, where a kernel has one, returns the escaped form of
+// in[0, n) for n up to short_limit in a single pass over the input; it is
+// null where the two passes are as fast.
 struct kernel {
     const char* name;
     std::size_t (*count)(const unsigned char* in, std::size_t n);
     void (*escape)(const unsigned char* in, std::size_t n, char* out, std::size_t out_size);
+    std::string (*escape_short)(const unsigned char* in, std::size_t n);
 };
+
+// Returns a string of exactly `size` bytes written by fill(data), with one
+// allocation and without zeroing the bytes first where the library allows.
+template <class Fill>
+std::string make_string(std::size_t size, Fill fill)
+{
+    std::string out;
+#if defined(__cpp_lib_string_resize_and_overwrite)
+    out.resize_and_overwrite(size, [&](char* p, std::size_t) {
+        fill(p);
+        return size;
+    });
+#else
+    out.resize(size);
+    fill(out.data());
+#endif
+    return out;
+}
 
 // The reference for every other kernel, and the tail of each of them.
 inline std::size_t count_scalar(const unsigned char* in, std::size_t n)

@@ -6,26 +6,22 @@
 
 using escape_special_detail::best_kernel;
 using escape_special_detail::kernel;
+using escape_special_detail::make_string;
+using escape_special_detail::short_limit;
 
 std::string escape_special(const char* input)
 {
     const auto* in = reinterpret_cast<const unsigned char*>(input);
     const std::size_t n = std::strlen(input);
-    const kernel& k = best_kernel();
+    // Held here as well, so that a short call pays no function call for it.
+    static const kernel& k = best_kernel();
+    if (n <= short_limit && k.escape_short != nullptr) {
+        return k.escape_short(in, n);
+    }
     const std::size_t specials = k.count(in, n);
     if (specials == 0) {
         return std::string(input, n);
     }
     const std::size_t size = n + specials;
-    std::string out;
-#if defined(__cpp_lib_string_resize_and_overwrite)
-    out.resize_and_overwrite(size, [&](char* p, std::size_t) {
-        k.escape(in, n, p, size);
-        return size;
-    });
-#else
-    out.resize(size);
-    k.escape(in, n, out.data(), size);
-#endif
-    return out;
+    return make_string(size, [&](char* out) { k.escape(in, n, out, size); });
 }

@@ -67,6 +67,10 @@ void expect_same_as_scalar(const kernel& k, const std::string& bytes, std::size_
         ASSERT_EQ(out[i], guard_byte) << k.name << " wrote before its output";
         ASSERT_EQ(out[guard + size + i], guard_byte) << k.name << " wrote past its output";
     }
+    if (k.escape_short != nullptr && in.size() <= escape_special_detail::short_limit) {
+        ASSERT_EQ(k.escape_short(in.data(), in.size()), want)
+            << k.name << " short path, length " << in.size() << ", offset " << offset;
+    }
 }
 
 // Deterministic filler whose density of special bytes is set by `mode`:
