@@ -146,41 +146,67 @@ ESCAPE_AVX512 std::size_t escape_part(__m512i v, std::uint64_t mask, std::size_t
     return low + high;
 }
 
-ESCAPE_AVX512 void escape_avx512(const unsigned char* in, std::size_t n, char* out,
-                                 std::size_t out_size)
+// Escapes the whole 64-byte block `v` read from `in`, whose special bytes
+// are marked in `mask`, with whole-register stores that may run past its
+// escaped bytes, up to 128 bytes from `out`; the next block overwrites
+// those.  Returns how many escaped bytes there are.
+ESCAPE_AVX512 inline std::size_t escape_block(const unsigned char* in, __m512i v,
+                                              std::uint64_t mask, char* out)
 {
     const __m512i low_pairs = _mm512_load_si512(low_half.index);
     const __m512i high_pairs = _mm512_load_si512(high_half.index);
     const __m512i backslashes = _mm512_set1_epi8(static_cast<char>(escape_byte));
+    if (mask == 0) {
+        _mm512_storeu_si512(out, v);
+        return 64;
+    }
+    if ((mask & (mask - 1)) == 0) {
+        // Sparse text mostly has one special byte in a dirty block: open a
+        // gap for its backslash, which pushes the last byte out to 64.
+        _mm512_storeu_si512(out, _mm512_mask_expand_epi8(backslashes, ~mask, v));
+        out[64] = static_cast<char>(in[63]);
+        return 65;
+    }
+    if (mask == ~0ull) {
+        _mm512_storeu_si512(out, _mm512_permutex2var_epi8(v, low_pairs, backslashes));
+        _mm512_storeu_si512(out + 64, _mm512_permutex2var_epi8(v, high_pairs, backslashes));
+        return 128;
+    }
+    const auto low_mask = static_cast<std::uint32_t>(mask);
+    const auto high_mask = static_cast<std::uint32_t>(mask >> 32);
+    const std::size_t low = 32 + static_cast<std::size_t>(_mm_popcnt_u32(low_mask));
+    _mm512_storeu_si512(out, escape_half(v, low_pairs, low_mask));
+    _mm512_storeu_si512(out + low, escape_half(v, high_pairs, high_mask));
+    return low + 32 + static_cast<std::size_t>(_mm_popcnt_u32(high_mask));
+}
+
+ESCAPE_AVX512 void escape_avx512(const unsigned char* in, std::size_t n, char* out,
+                                 std::size_t out_size)
+{
     std::size_t i = 0;
     std::size_t o = 0;
-    // Whole 64-byte blocks with whole-register stores, which may run past the
-    // block's escaped bytes; the next block overwrites those.  A block
-    // stores at most 128 bytes, so that much room must be left.
+    // A block's stores wait for the counts of every block before it, and
+    // loads that come after them in the program wait behind them.  Loading
+    // and looking up two blocks ahead of the one being stored makes dense
+    // input about a quarter faster.
+    if (n >= 192) {
+        __m512i v = _mm512_loadu_si512(in);
+        __m512i next = _mm512_loadu_si512(in + 64);
+        std::uint64_t mask = special_mask(v);
+        std::uint64_t next_mask = special_mask(next);
+        for (; n - i >= 192 && out_size - o >= 128; i += 64) {
+            const __m512i after = _mm512_loadu_si512(in + i + 128);
+            const std::uint64_t after_mask = special_mask(after);
+            o += escape_block(in + i, v, mask, out + o);
+            v = next;
+            mask = next_mask;
+            next = after;
+            next_mask = after_mask;
+        }
+    }
     for (; n - i >= 64 && out_size - o >= 128; i += 64) {
         const __m512i v = _mm512_loadu_si512(in + i);
-        const std::uint64_t mask = special_mask(v);
-        if (mask == 0) {
-            _mm512_storeu_si512(out + o, v);
-            o += 64;
-        } else if ((mask & (mask - 1)) == 0) {
-            // Sparse text mostly has one special byte in a dirty block: open
-            // a gap for its backslash, which pushes the last byte out to 64.
-            _mm512_storeu_si512(out + o, _mm512_mask_expand_epi8(backslashes, ~mask, v));
-            out[o + 64] = static_cast<char>(in[i + 63]);
-            o += 65;
-        } else if (mask == ~0ull) {
-            _mm512_storeu_si512(out + o, _mm512_permutex2var_epi8(v, low_pairs, backslashes));
-            _mm512_storeu_si512(out + o + 64, _mm512_permutex2var_epi8(v, high_pairs, backslashes));
-            o += 128;
-        } else {
-            const auto low_mask = static_cast<std::uint32_t>(mask);
-            const auto high_mask = static_cast<std::uint32_t>(mask >> 32);
-            _mm512_storeu_si512(out + o, escape_half(v, low_pairs, low_mask));
-            o += 32 + static_cast<std::size_t>(_mm_popcnt_u32(low_mask));
-            _mm512_storeu_si512(out + o, escape_half(v, high_pairs, high_mask));
-            o += 32 + static_cast<std::size_t>(_mm_popcnt_u32(high_mask));
-        }
+        o += escape_block(in + i, v, special_mask(v), out + o);
     }
     // The rest, at most a few blocks, with masked loads and stores that touch
     // exactly the bytes of the input and of the output.
