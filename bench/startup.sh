@@ -12,7 +12,18 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 printf 'int main(void){return 0;}\n' > "$work/empty.c"
-gcc -O2 -static -o "$work/empty" "$work/empty.c"
+gcc -O2 -static -o "$work/empty.c.out" "$work/empty.c"
+
+# On the virtual machine this was measured on, two copies of one binary
+# could differ by 8% in start-up time, depending on where the page cache
+# put their pages.  Each program therefore runs from several copies, a
+# different one in each round.
+copies=${COPIES:-4}
+for i in $(seq "$copies"); do
+    cp /bin/true "$work/true-$i"
+    cp "$work/empty.c.out" "$work/empty-$i"
+    cp "$tool" "$work/tool-$i"
+done
 
 # 131071 bytes of lower-case words with about 1% special bytes, no quotes.
 python3 - "$work/long" <<'PY'
@@ -33,11 +44,12 @@ sed_line='printf "%s" "$1" | sed "s/[][(){}\$+?|.*@&]/\\\\&/g"'
 run() {
     local name=$1 arg=$2 round
     for round in $(seq "${ROUNDS:-20}"); do
+        local copy=$((round % copies + 1))
         hyperfine -N --warmup 5 --runs "${RUNS:-50}" --style none \
             --export-json "$work/$name-$round.json" -L arg "$arg" \
-            "/bin/true '{arg}'" \
-            "$work/empty '{arg}'" \
-            "$tool '{arg}'" >/dev/null 2>&1
+            "$work/true-$copy '{arg}'" \
+            "$work/empty-$copy '{arg}'" \
+            "$work/tool-$copy '{arg}'" >/dev/null 2>&1
         hyperfine -N --warmup 2 --runs "${SED_RUNS:-10}" --style none \
             --export-json "$work/$name-sed-$round.json" -L arg "$arg" \
             "sh -c '$sed_line' sh '{arg}'" >/dev/null 2>&1
