@@ -254,7 +254,8 @@ ESCAPE_AVX512 std::string escape_short_avx512(const unsigned char* in, std::size
     const std::uint64_t m0 = _bzhi_u64(special_mask(v0), static_cast<unsigned>(first));
     const auto m00 = static_cast<std::uint32_t>(m0);
     const auto m01 = static_cast<std::uint32_t>(m0 >> 32);
-    const std::size_t l00 = (first < 32 ? first : 32) + static_cast<std::size_t>(_mm_popcnt_u32(m00));
+    const std::size_t l00 =
+        (first < 32 ? first : 32) + static_cast<std::size_t>(_mm_popcnt_u32(m00));
     const std::size_t l01 = first + static_cast<std::size_t>(_mm_popcnt_u64(m0)) - l00;
     if (n <= 32) {
         return join_halves({escape_half(v0, low_pairs, m00)}, {l00}, l00);
@@ -268,7 +269,8 @@ ESCAPE_AVX512 std::string escape_short_avx512(const unsigned char* in, std::size
     const std::uint64_t m1 = _bzhi_u64(special_mask(v1), static_cast<unsigned>(second));
     const auto m10 = static_cast<std::uint32_t>(m1);
     const auto m11 = static_cast<std::uint32_t>(m1 >> 32);
-    const std::size_t l10 = (second < 32 ? second : 32) + static_cast<std::size_t>(_mm_popcnt_u32(m10));
+    const std::size_t l10 =
+        (second < 32 ? second : 32) + static_cast<std::size_t>(_mm_popcnt_u32(m10));
     const std::size_t l11 = second + static_cast<std::size_t>(_mm_popcnt_u64(m1)) - l10;
     return join_halves({escape_half(v0, low_pairs, m00), escape_half(v0, high_pairs, m01),
                         escape_half(v1, low_pairs, m10), escape_half(v1, high_pairs, m11)},
