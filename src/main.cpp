@@ -1,8 +1,8 @@
 #include "escape_special.h"
 
 #include <csignal>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
