@@ -249,32 +249,43 @@ ESCAPE_AVX512 std::string escape_short_avx512(const unsigned char* in, std::size
 {
     const __m512i low_pairs = _mm512_load_si512(low_half.index);
     const __m512i high_pairs = _mm512_load_si512(high_half.index);
-    const std::size_t first = n < 64 ? n : 64;
-    const __m512i v0 = load_part(in, first);
-    const std::uint64_t m0 = _bzhi_u64(special_mask(v0), static_cast<unsigned>(first));
-    const auto m00 = static_cast<std::uint32_t>(m0);
-    const auto m01 = static_cast<std::uint32_t>(m0 >> 32);
-    const std::size_t l00 =
-        (first < 32 ? first : 32) + static_cast<std::size_t>(_mm_popcnt_u32(m00));
-    const std::size_t l01 = first + static_cast<std::size_t>(_mm_popcnt_u64(m0)) - l00;
-    if (n <= 32) {
-        return join_halves({escape_half(v0, low_pairs, m00)}, {l00}, l00);
-    }
     if (n <= 64) {
-        return join_halves({escape_half(v0, low_pairs, m00), escape_half(v0, high_pairs, m01)},
-                           {l00, l01}, l00 + l01);
+        const __m512i v = load_part(in, n);
+        const std::uint64_t m = _bzhi_u64(special_mask(v), static_cast<unsigned>(n));
+        const auto low = static_cast<std::uint32_t>(m);
+        const std::size_t l0 =
+            (n < 32 ? n : 32) + static_cast<std::size_t>(_mm_popcnt_u32(low));
+        if (n <= 32) {
+            return join_halves({escape_half(v, low_pairs, low)}, {l0}, l0);
+        }
+        const std::size_t size = n + static_cast<std::size_t>(_mm_popcnt_u64(m));
+        return join_halves({escape_half(v, low_pairs, low),
+                            escape_half(v, high_pairs, static_cast<std::uint32_t>(m >> 32))},
+                           {l0, size - l0}, size);
     }
+    // The size decides the allocation, which everything waits for, so it is
+    // taken from whole-register loads that need no mask: the first block,
+    // and the last 64 bytes, of which the part past the first block counts.
+    const __m512i v0 = _mm512_loadu_si512(in);
+    const std::uint64_t m0 = special_mask(v0);
+    const std::uint64_t tail = special_mask(_mm512_loadu_si512(in + n - 64)) >> (128 - n);
+    const std::size_t size = n + static_cast<std::size_t>(_mm_popcnt_u64(m0)) +
+                             static_cast<std::size_t>(_mm_popcnt_u64(tail));
     const std::size_t second = n - 64;
     const __m512i v1 = load_part(in + 64, second);
     const std::uint64_t m1 = _bzhi_u64(special_mask(v1), static_cast<unsigned>(second));
+    const auto m00 = static_cast<std::uint32_t>(m0);
     const auto m10 = static_cast<std::uint32_t>(m1);
-    const auto m11 = static_cast<std::uint32_t>(m1 >> 32);
+    const std::size_t l00 = 32 + static_cast<std::size_t>(_mm_popcnt_u32(m00));
+    const std::size_t l01 = 64 + static_cast<std::size_t>(_mm_popcnt_u64(m0)) - l00;
     const std::size_t l10 =
         (second < 32 ? second : 32) + static_cast<std::size_t>(_mm_popcnt_u32(m10));
-    const std::size_t l11 = second + static_cast<std::size_t>(_mm_popcnt_u64(m1)) - l10;
-    return join_halves({escape_half(v0, low_pairs, m00), escape_half(v0, high_pairs, m01),
-                        escape_half(v1, low_pairs, m10), escape_half(v1, high_pairs, m11)},
-                       {l00, l01, l10, l11}, l00 + l01 + l10 + l11);
+    const std::size_t l11 = size - l00 - l01 - l10;
+    return join_halves({escape_half(v0, low_pairs, m00),
+                        escape_half(v0, high_pairs, static_cast<std::uint32_t>(m0 >> 32)),
+                        escape_half(v1, low_pairs, m10),
+                        escape_half(v1, high_pairs, static_cast<std::uint32_t>(m1 >> 32))},
+                       {l00, l01, l10, l11}, size);
 }
 
 }
