@@ -99,7 +99,7 @@ std::string make_string(std::size_t size, Fill fill)
     return out;
 }
 
-// The reference for every other kernel, and the tail of each of them.
+// The reference for every other kernel, and the AVX2 kernel's tail.
 inline std::size_t count_scalar(const unsigned char* in, std::size_t n)
 {
     std::size_t count = 0;
