@@ -86,6 +86,15 @@ struct kernel {
 template <class Fill>
 std::string make_string(std::size_t size, Fill fill)
 {
+    // libstdc++ grows a string to at least twice its old capacity, so from
+    // an empty string it would allocate 31 bytes for any size from 16 to 29.
+    // A string constructed at its size gets exactly that; zeroing so few
+    // bytes first costs next to nothing.
+    if (size < 2 * std::string().capacity()) {
+        std::string out(size, '\0');
+        fill(out.data());
+        return out;
+    }
     std::string out;
 #if defined(__cpp_lib_string_resize_and_overwrite)
     out.resize_and_overwrite(size, [&](char* p, std::size_t) {

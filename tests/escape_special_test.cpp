@@ -2,7 +2,40 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
 #include <string>
+
+namespace {
+
+// What operator new was asked for while `counting` is set.
+bool counting = false;
+std::size_t allocations = 0;
+std::size_t last_request = 0;
+
+}
+
+void* operator new(std::size_t size)
+{
+    if (counting) {
+        ++allocations;
+        last_request = size;
+    }
+    if (void* p = std::malloc(size != 0 ? size : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 
@@ -76,6 +109,31 @@ TEST(escape_special, escaping_twice_adds_one_backslash_per_special)
     const std::string twice = escape_special(once.c_str());
     EXPECT_EQ(twice.size(), once.size() + 14);
     EXPECT_EQ(twice.find('\0'), std::string::npos);
+}
+
+// A result that does not fit in the string itself takes one allocation of
+// exactly its size and the terminating zero, at every length around the
+// short-string limits and the vector widths, sparse and dense.
+TEST(escape_special, one_allocation_of_exactly_the_result)
+{
+    const std::size_t inline_capacity = std::string().capacity();
+    for (const std::size_t every : {0, 1, 7}) {
+        for (std::size_t n = 0; n <= 300; ++n) {
+            std::string input(n, 'a');
+            for (std::size_t i = 0; every != 0 && i < n; i += every) {
+                input[i] = '.';
+            }
+            allocations = 0;
+            counting = true;
+            const std::string out = escape_special(input.c_str());
+            counting = false;
+            const bool heap = out.size() > inline_capacity;
+            EXPECT_EQ(allocations, heap ? 1u : 0u) << "length " << n << ", every " << every;
+            if (heap) {
+                EXPECT_EQ(last_request, out.size() + 1) << "length " << n << ", every " << every;
+            }
+        }
+    }
 }
 
 }
