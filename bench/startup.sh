@@ -73,8 +73,83 @@ print(f"  printf|sed / escape-special    {sed/tool:.1f}")
 PY
 }
 
+# hyperfine runs each command many times in a row, and the machine drifts
+# even between batches of a few runs, by about 5% here.  This helper spawns
+# every copy of the three programs in turn, one run each, so that every
+# round puts them under the same conditions.
+cat > "$work/alternate.c" <<'C'
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+extern char **environ;
+static int compare(const void *a, const void *b)
+{
+    const double x = *(const double *)a, y = *(const double *)b;
+    return (x > y) - (x < y);
+}
+int main(int argc, char **argv)
+{
+    static char arg[1 << 18];
+    int rounds = argc > 3 ? atoi(argv[1]) : 0, programs = argc - 3;
+    FILE *f = argc > 3 ? fopen(argv[2], "r") : NULL;
+    double *t = rounds > 0 ? malloc(sizeof *t * rounds * programs) : NULL;
+    posix_spawn_file_actions_t fa;
+    if (f == NULL || t == NULL)
+        return 1;
+    arg[fread(arg, 1, sizeof arg - 1, f)] = 0;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    for (int r = -10; r < rounds; r++) {
+        for (int p = 0; p < programs; p++) {
+            char *av[] = {argv[3 + p], arg, NULL};
+            struct timespec a, b;
+            pid_t pid;
+            int status;
+            clock_gettime(CLOCK_MONOTONIC, &a);
+            if (posix_spawn(&pid, av[0], &fa, NULL, av, environ) != 0)
+                return 1;
+            waitpid(pid, &status, 0);
+            clock_gettime(CLOCK_MONOTONIC, &b);
+            if (r >= 0)
+                t[p * rounds + r] = (b.tv_sec - a.tv_sec) * 1e6 + (b.tv_nsec - a.tv_nsec) / 1e3;
+        }
+    }
+    for (int p = 0; p < programs; p++) {
+        qsort(t + p * rounds, rounds, sizeof *t, compare);
+        printf("%.1f ", t[p * rounds + rounds / 2]);
+    }
+    printf("\n");
+    return 0;
+}
+C
+gcc -O2 -o "$work/alternate" "$work/alternate.c"
+
+alternate() {
+    local name=$1 argfile=$2 programs=() i
+    for i in $(seq "$copies"); do
+        programs+=("$work/true-$i" "$work/empty-$i" "$work/tool-$i")
+    done
+    "$work/alternate" "${ALTERNATE_ROUNDS:-1000}" "$argfile" "${programs[@]}" |
+        python3 -c '
+import statistics, sys
+name = sys.argv[1]
+medians = list(map(float, sys.stdin.read().split()))
+true, empty, tool = (statistics.mean(medians[k::3]) for k in range(3))
+print(f"{name} argument, one run of each in turn, mean over copies of median wall time:")
+print(f"  /bin/true {true:6.0f} us   empty static {empty:6.0f} us   escape-special {tool:6.0f} us")
+print(f"  escape-special / true          {tool/true:.2f}")
+print(f"  escape-special / empty static  {tool/empty:.2f}")
+' "$name"
+}
+
 run short 'a.b(c)'
 run long "$(cat "$work/long")"
+printf 'a.b(c)' > "$work/short"
+alternate short "$work/short"
+alternate long "$work/long"
 
 # Peak RSS from a small spawner: a child's maximum RSS includes what its
 # parent had mapped before exec, so the parent must be smaller than both.
