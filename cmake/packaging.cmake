@@ -52,6 +52,12 @@ install(FILES "${PROJECT_BINARY_DIR}/compressed/escape_special.3.gz"
     DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
 install(FILES README.md LICENSE cmake/copyright "${PROJECT_BINARY_DIR}/compressed/changelog.gz"
     DESTINATION "${escape_special_docdir}")
+# Only a package under /usr, as the deb preset builds, has use for it.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    install(FILES cmake/lintian-overrides
+        DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides"
+        RENAME escape-special)
+endif()
 
 set(CPACK_PACKAGE_NAME escape-special)
 set(CPACK_PACKAGE_VENDOR "The escape-special authors")
@@ -69,6 +75,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://github.com/escape-special/escape-special")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_ESCAPE_SPECIAL_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
+set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/reproducible_deb.cmake")
 include(CPack)
