@@ -1,11 +1,17 @@
 #include "escape_special.h"
 
+#include "escape_kernels.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
 namespace {
+
+using escape_special_detail::escape_with;
+using escape_special_detail::kernel;
+using escape_special_detail::supported_kernels;
 
 // Written out by value, independently of the library, so that a wrong byte
 // in the library's set shows up here.
@@ -79,22 +85,37 @@ TEST(escape_special, escaping_twice_adds_one_backslash_per_special)
     EXPECT_EQ(twice.find('\0'), std::string::npos);
 }
 
-// A result that does not fit in the string itself is allocated at exactly its
-// size and the terminating zero, which the string's capacity shows, at every
-// length around the short-string limits and the vector widths, sparse and
-// dense.
-TEST(escape_special, result_is_allocated_at_its_size)
+// Through every path of every kernel this CPU runs: the single pass for short
+// input, the plain copy when nothing is special and the two passes.  Lengths
+// run past each path's limit, with no, every and every 7th byte special, at
+// each position of the first one.  The bytes must match the model, and a
+// result that does not fit in the string itself must be allocated at exactly
+// its size and the terminating zero, which its capacity shows.
+TEST(escape_special, every_path_of_every_kernel)
 {
     const std::size_t inline_capacity = std::string().capacity();
-    for (const std::size_t every : {0, 1, 7}) {
-        for (std::size_t n = 0; n <= 300; ++n) {
-            std::string input(n, 'a');
-            for (std::size_t i = 0; every != 0 && i < n; i += every) {
-                input[i] = '.';
+    for (const kernel* k : supported_kernels()) {
+        for (const std::size_t every : {0, 1, 7}) {
+            for (std::size_t n = 0; n <= 300; ++n) {
+                for (std::size_t first = 0; first < (every == 7 ? 7 : 1); ++first) {
+                    std::string input(n, 'a');
+                    std::string want;
+                    for (std::size_t i = 0; i < n; ++i) {
+                        if (every != 0 && i % every == first) {
+                            input[i] = "[.&"[i % 3];
+                        }
+                        if (expected_special(static_cast<unsigned char>(input[i]))) {
+                            want += '\\';
+                        }
+                        want += input[i];
+                    }
+                    const std::string out = escape_with(*k, input.c_str());
+                    ASSERT_EQ(out, want) << k->name << ", length " << n << ", every " << every
+                                         << " from " << first;
+                    ASSERT_EQ(out.capacity(), std::max(out.size(), inline_capacity))
+                        << k->name << ", length " << n << ", every " << every;
+                }
             }
-            const std::string out = escape_special(input.c_str());
-            EXPECT_EQ(out.capacity(), std::max(out.size(), inline_capacity))
-                << "length " << n << ", every " << every;
         }
     }
 }
