@@ -3,7 +3,6 @@
 
 #include <array>
 #include <cstddef>
-#include <cstring>
 #include <span>
 #include <string>
 
@@ -138,23 +137,9 @@ extern const kernel avx2_kernel;
 extern const kernel avx512_kernel;
 #endif
 
-// escape_special as done by kernel `k`: a short input in one pass where the
-// kernel can, otherwise a count, a plain copy when nothing is special, and
-// the escape into a string allocated once at its size.
-inline std::string escape_with(const kernel& k, const char* input)
-{
-    const auto* in = reinterpret_cast<const unsigned char*>(input);
-    const std::size_t n = std::strlen(input);
-    if (n <= short_limit && k.escape_short != nullptr) {
-        return k.escape_short(in, n);
-    }
-    const std::size_t specials = k.count(in, n);
-    if (specials == 0) {
-        return std::string(input, n);
-    }
-    const std::size_t size = n + specials;
-    return make_string(size, [&](char* out) { k.escape(in, n, out, size); });
-}
+// escape_special as done by kernel `k`.  Defined beside escape_special, so
+// that it is built with the library's own options whoever calls it.
+std::string escape_with(const kernel& k, const char* input);
 
 // The kernels this CPU can run, the scalar one first.
 std::span<const kernel* const> supported_kernels();
