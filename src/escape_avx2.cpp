@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace escape_special_detail {
 
@@ -37,9 +38,10 @@ constexpr spread_table make_spread_table()
 
 constexpr spread_table spread = make_spread_table();
 
-#define ESCAPE_AVX2 __attribute__((target("avx2,popcnt")))
+#define ESCAPE_AVX2 __attribute__((target("avx2,bmi,popcnt")))
 
-ESCAPE_AVX2 inline std::uint32_t special_mask(__m256i v)
+// Bytes that are not special come out 0; special ones come out non-zero.
+ESCAPE_AVX2 inline __m256i classify(__m256i v)
 {
     const __m256i low = _mm256_broadcastsi128_si256(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(special_nibbles.low.data())));
@@ -49,55 +51,232 @@ ESCAPE_AVX2 inline std::uint32_t special_mask(__m256i v)
     const __m256i by_low = _mm256_shuffle_epi8(low, v);
     const __m256i by_high = _mm256_shuffle_epi8(
         high, _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F)));
-    const __m256i none = _mm256_cmpeq_epi8(_mm256_and_si256(by_low, by_high),
-                                           _mm256_setzero_si256());
+    return _mm256_and_si256(by_low, by_high);
+}
+
+ESCAPE_AVX2 inline std::uint32_t special_mask(__m256i v)
+{
+    const __m256i none = _mm256_cmpeq_epi8(classify(v), _mm256_setzero_si256());
     return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(none));
+}
+
+ESCAPE_AVX2 inline __m256i load(const unsigned char* in)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+}
+
+// 1 in each special byte, 0 elsewhere.
+ESCAPE_AVX2 inline __m256i special_ones(const unsigned char* in)
+{
+    return _mm256_min_epu8(classify(load(in)), _mm256_set1_epi8(1));
 }
 
 ESCAPE_AVX2 std::size_t count_avx2(const unsigned char* in, std::size_t n)
 {
     std::size_t count = 0;
     std::size_t i = 0;
-    for (; n - i >= 32; i += 32) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
-        count += static_cast<std::size_t>(_mm_popcnt_u32(special_mask(v)));
+    // Per-byte counters, four blocks a round, summed before any can pass
+    // 255.
+    while (n - i >= 128) {
+        const std::size_t rounds = (n - i) / 128 < 63 ? (n - i) / 128 : 63;
+        __m256i sums = _mm256_setzero_si256();
+        for (std::size_t r = 0; r < rounds; ++r, i += 128) {
+            const __m256i a = _mm256_add_epi8(special_ones(in + i), special_ones(in + i + 32));
+            const __m256i b =
+                _mm256_add_epi8(special_ones(in + i + 64), special_ones(in + i + 96));
+            sums = _mm256_add_epi8(sums, _mm256_add_epi8(a, b));
+        }
+        const __m256i wide = _mm256_sad_epu8(sums, _mm256_setzero_si256());
+        count += static_cast<std::size_t>(_mm256_extract_epi64(wide, 0) +
+                                          _mm256_extract_epi64(wide, 1) +
+                                          _mm256_extract_epi64(wide, 2) +
+                                          _mm256_extract_epi64(wide, 3));
     }
-    return count + count_scalar(in + i, n - i);
+    for (; n - i >= 32; i += 32) {
+        count += static_cast<std::size_t>(_mm_popcnt_u32(special_mask(load(in + i))));
+    }
+    if (i == n) {
+        return count;
+    }
+    if (n >= 32) {
+        // The last block again, of which only the bytes not yet counted
+        // count.
+        return count + static_cast<std::size_t>(
+                           _mm_popcnt_u32(special_mask(load(in + n - 32)) >> (32 - (n - i))));
+    }
+    return count + count_scalar(in, n);
 }
 
-// Each 32-byte block writes at most 64 bytes from its start, in 16-byte
-// stores of which only the first 8 + popcount bytes count; the next store or
-// the scalar tail overwrites the rest.
+// Spreads the eight bytes at `in`, whose special bytes are marked in `bits`,
+// over one 16-byte store of which the first 8 + popcount(bits) bytes count.
+ESCAPE_AVX2 inline void spread_eight(const unsigned char* in, std::uint32_t bits, char* out)
+{
+    const __m128i eight =
+        _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in)),
+                           _mm_set1_epi8(static_cast<char>(escape_byte)));
+    const __m128i pattern =
+        _mm_load_si128(reinterpret_cast<const __m128i*>(spread.pattern[bits & 0xFF]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(eight, pattern));
+}
+
+// Writes the escaped form of the 32 bytes at `in`, whose special bytes are
+// marked in `mask`, in four spreads: up to 64 bytes from `out`.  Each
+// spread's offset comes from the mask directly rather than from the one
+// before it, so the four stores do not wait on each other.
+ESCAPE_AVX2 inline void spread_block(const unsigned char* in, std::uint32_t mask, char* out)
+{
+    spread_eight(in, mask, out);
+    spread_eight(in + 8, mask >> 8, out + 8 + _mm_popcnt_u32(mask & 0xFF));
+    spread_eight(in + 16, mask >> 16, out + 16 + _mm_popcnt_u32(mask & 0xFFFF));
+    spread_eight(in + 24, mask >> 24, out + 24 + _mm_popcnt_u32(mask & 0xFFFFFF));
+}
+
 ESCAPE_AVX2 void escape_avx2(const unsigned char* in, std::size_t n, char* out,
                              std::size_t out_size)
 {
-    const __m128i backslashes = _mm_set1_epi8(static_cast<char>(escape_byte));
+    const __m256i backslashes = _mm256_set1_epi8(static_cast<char>(escape_byte));
     std::size_t i = 0;
     std::size_t o = 0;
-    for (; n - i >= 32 && out_size - o >= 64; i += 32) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    // Every block below writes at most 65 bytes from o and reads at most 64
+    // from i; the stray bytes past a block's escaped ones are overwritten by
+    // the blocks after it.
+    for (; n - i >= 64 && out_size - o >= 65; i += 32) {
+        const __m256i v = load(in + i);
         const std::uint32_t mask = special_mask(v);
-        if (mask == 0) {
+        if ((mask & (mask - 1)) == 0) {
+            // No special byte or one, at p (32 for none): copy the block,
+            // then copy it again from p one byte further on, behind a
+            // backslash.  No branch on where the byte is or whether there
+            // is one, which in sparse text no predictor could guess.
+            const auto p = static_cast<std::size_t>(__builtin_ctzll(mask | (1ull << 32)));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), v);
-            o += 32;
-            continue;
-        }
-        for (unsigned part = 0; part < 4; ++part) {
-            const unsigned bits = (mask >> (8 * part)) & 0xFF;
-            const __m128i eight = _mm_unpacklo_epi64(
-                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i + 8 * part)), backslashes);
-            const __m128i pattern =
-                _mm_load_si128(reinterpret_cast<const __m128i*>(spread.pattern[bits]));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm_shuffle_epi8(eight, pattern));
-            o += 8 + static_cast<std::size_t>(_mm_popcnt_u32(bits));
+            out[o + p] = static_cast<char>(escape_byte);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + p + 1), load(in + i + p));
+            o += 32 + (mask != 0);
+        } else if (mask == ~0u) {
+            // Every byte special: interleave with backslashes.
+            const __m256i low = _mm256_unpacklo_epi8(backslashes, v);
+            const __m256i high = _mm256_unpackhi_epi8(backslashes, v);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o),
+                                _mm256_permute2x128_si256(low, high, 0x20));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 32),
+                                _mm256_permute2x128_si256(low, high, 0x31));
+            o += 64;
+        } else {
+            spread_block(in + i, mask, out + o);
+            o += 32 + static_cast<std::size_t>(_mm_popcnt_u32(mask));
         }
     }
-    escape_scalar(in + i, n - i, out + o, out_size - o);
+    // The last blocks, while their stores fit, then what is left through a
+    // block on the stack.
+    for (; n - i >= 32 && out_size - o >= 64; i += 32) {
+        const std::uint32_t mask = special_mask(load(in + i));
+        spread_block(in + i, mask, out + o);
+        o += 32 + static_cast<std::size_t>(_mm_popcnt_u32(mask));
+    }
+    while (i < n) {
+        const std::size_t width = n - i < 32 ? n - i : 32;
+        alignas(32) unsigned char block[32] = {};
+        std::memcpy(block, in + i, width);
+        const std::uint32_t mask = special_mask(load(block));
+        char escaped[64];
+        spread_block(block, mask, escaped);
+        const std::size_t size = width + static_cast<std::size_t>(_mm_popcnt_u32(mask));
+        std::memcpy(out + o, escaped, size);
+        i += width;
+        o += size;
+    }
+}
+
+// For 16 <= n <= 32, moves the last 16 bytes loaded from n - 16 down by
+// 32 - n, to follow the first 16, and zeroes what is left; for 8 <= n < 16
+// the same with 8 bytes.
+struct move_table {
+    alignas(16) unsigned char pattern[33][16];
+};
+
+constexpr move_table make_move_table()
+{
+    move_table t{};
+    for (unsigned n = 8; n <= 32; ++n) {
+        const unsigned half = n >= 16 ? 16 : 8;
+        for (unsigned j = 0; j < 16; ++j) {
+            const unsigned from = j + 2 * half - n;
+            t.pattern[n][j] = n >= 16 ? (j + 16 < n ? from : 0x80)
+                                      : (j < 8 ? j : j < n ? from : 0x80);
+        }
+    }
+    return t;
+}
+
+constexpr move_table moves = make_move_table();
+
+// The n (at most 32) bytes at `in` in a register, zero after them; reads
+// nothing beyond them.
+ESCAPE_AVX2 inline __m256i load_short(const unsigned char* in, std::size_t n)
+{
+    const __m128i pattern = _mm_load_si128(reinterpret_cast<const __m128i*>(moves.pattern[n]));
+    if (n >= 16) {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + n - 16));
+        return _mm256_inserti128_si256(_mm256_castsi128_si256(first),
+                                       _mm_shuffle_epi8(last, pattern), 1);
+    }
+    if (n >= 8) {
+        const __m128i both =
+            _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in)),
+                               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + n - 8)));
+        return _mm256_castsi128_si256(_mm_shuffle_epi8(both, pattern));
+    }
+    alignas(32) unsigned char block[32] = {};
+    std::memcpy(block, in, n);
+    return load(block);
+}
+
+// Escapes an input of up to short_limit bytes in one pass: the lookups that
+// give the size also give the masks for the escaping, which goes to the
+// stack until the string is allocated.
+ESCAPE_AVX2 std::string escape_short_avx2(const unsigned char* in, std::size_t n)
+{
+    char escaped[2 * short_limit + 32];
+    alignas(32) unsigned char padded[32];
+    if (n <= 32) {
+        const __m256i v = load_short(in, n);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(padded), v);
+        const std::uint32_t mask = special_mask(v);
+        spread_block(padded, mask, escaped);
+        const std::size_t size = n + static_cast<std::size_t>(_mm_popcnt_u32(mask));
+        return make_string(size, [&](char* out) { std::memcpy(out, escaped, size); });
+    }
+    // Whole blocks straight from the input, the rest from the stack.
+    const std::size_t whole = n / 32;
+    const std::size_t rest = n % 32;
+    std::uint32_t mask[short_limit / 32 + 1];
+    std::size_t size = n;
+    for (std::size_t b = 0; b < whole; ++b) {
+        mask[b] = special_mask(load(in + 32 * b));
+        size += static_cast<std::size_t>(_mm_popcnt_u32(mask[b]));
+    }
+    if (rest != 0) {
+        const __m256i v = load_short(in + 32 * whole, rest);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(padded), v);
+        mask[whole] = special_mask(v);
+        size += static_cast<std::size_t>(_mm_popcnt_u32(mask[whole]));
+    }
+    std::size_t o = 0;
+    for (std::size_t b = 0; b < whole; ++b) {
+        spread_block(in + 32 * b, mask[b], escaped + o);
+        o += 32 + static_cast<std::size_t>(_mm_popcnt_u32(mask[b]));
+    }
+    if (rest != 0) {
+        spread_block(padded, mask[whole], escaped + o);
+    }
+    return make_string(size, [&](char* out) { std::memcpy(out, escaped, size); });
 }
 
 }
 
-const kernel avx2_kernel{"avx2", count_avx2, escape_avx2, nullptr};
+const kernel avx2_kernel{"avx2", count_avx2, escape_avx2, escape_short_avx2};
 
 }
 

@@ -23,7 +23,7 @@ const kernel scalar_kernel{"scalar", count_scalar, escape_scalar, nullptr};
 // and would cost a short run more than the escaping.
 bool has_avx2()
 {
-    return CPU_FEATURE_ACTIVE(AVX2) && CPU_FEATURE_ACTIVE(POPCNT);
+    return CPU_FEATURE_ACTIVE(AVX2) && CPU_FEATURE_ACTIVE(BMI1) && CPU_FEATURE_ACTIVE(POPCNT);
 }
 
 bool has_avx512_vbmi2()
@@ -53,8 +53,8 @@ constexpr unsigned long long avx512_state = sse_avx_state | 0xE0;  // opmask and
 
 bool has_avx2()
 {
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
-           os_saves(sse_avx_state);
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("popcnt") && os_saves(sse_avx_state);
 }
 
 bool has_avx512_vbmi2()
