@@ -83,6 +83,10 @@ kernel_list detect()
         list.kernels[list.size++] = &avx512_kernel;
     }
 #endif
+#if defined(__aarch64__)
+    // Advanced SIMD is part of every ARMv8-A CPU.
+    list.kernels[list.size++] = &neon_kernel;
+#endif
     return list;
 }
 

@@ -109,7 +109,7 @@ std::string make_string(std::size_t size, Fill fill)
     return out;
 }
 
-// The reference for every other kernel, and the AVX2 kernel's tail.
+// The reference for every other kernel, and the NEON kernel's tail.
 inline std::size_t count_scalar(const unsigned char* in, std::size_t n)
 {
     std::size_t count = 0;
@@ -135,6 +135,9 @@ inline void escape_scalar(const unsigned char* in, std::size_t n, char* out, std
 #if defined(__x86_64__)
 extern const kernel avx2_kernel;
 extern const kernel avx512_kernel;
+#endif
+#if defined(__aarch64__)
+extern const kernel neon_kernel;
 #endif
 
 // escape_special as done by kernel `k`.  Defined beside escape_special, so
