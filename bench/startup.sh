@@ -1,8 +1,9 @@
 #!/bin/bash
 # Times whole runs of the tool against /bin/true, an empty statically linked
-# C program and the printf | sed pipeline, each given the same argument, on a
-# short argument and on the longest one Linux passes.  Prints median wall
-# times, their ratios, and peak RSS.
+# C program, a C program that does the tool's work with a plain copy, and the
+# printf | sed pipeline, each given the same argument, on a short argument
+# and on the longest one Linux passes.  Prints median wall times, their
+# ratios, and peak RSS.
 #
 # usage: bench/startup.sh path/to/escape-special
 set -euo pipefail
@@ -14,6 +15,30 @@ trap 'rm -rf "$work"' EXIT
 printf 'int main(void){return 0;}\n' > "$work/empty.c"
 gcc -O2 -static -o "$work/empty.c.out" "$work/empty.c"
 
+# The least C program that does the same work, linked as the tool is: the
+# argument's length, one allocation, a copy and one write.
+cat > "$work/copy.c" <<'C'
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        fputs("usage: program STRING", stdout);
+        return 0;
+    }
+    size_t n = strlen(argv[1]);
+    char *p = malloc(n + 1);
+    if (p == NULL)
+        return 1;
+    memcpy(p, argv[1], n);
+    fwrite(p, 1, n, stdout);
+    free(p);
+    return 0;
+}
+C
+gcc -O2 -static-pie -o "$work/copy.c.out" "$work/copy.c"
+
 # On the virtual machine this was measured on, two copies of one binary
 # could differ by 8% in start-up time, depending on where the page cache
 # put their pages.  Each program therefore runs from several copies, a
@@ -22,6 +47,7 @@ copies=${COPIES:-4}
 for i in $(seq "$copies"); do
     cp /bin/true "$work/true-$i"
     cp "$work/empty.c.out" "$work/empty-$i"
+    cp "$work/copy.c.out" "$work/copy-$i"
     cp "$tool" "$work/tool-$i"
 done
 
@@ -36,7 +62,7 @@ while len(out) < 131071:
 open(sys.argv[1], "w").write("".join(out[:131071]))
 PY
 
-sed_line='printf "%s" "$1" | sed "s/[][(){}\$+?|.*@&]/\\\\&/g"'
+sed_line='printf "%s" "$1" | LC_ALL=C sed -z "s/[][(){}\$+?|.*@&]/\\\\&/g"'
 
 # Machine noise drifts over seconds, so each command runs in many short
 # hyperfine batches, alternating with the others, and the medians are taken
@@ -75,7 +101,7 @@ PY
 
 # hyperfine runs each command many times in a row, and the machine drifts
 # even between batches of a few runs, by about 5% here.  This helper spawns
-# every copy of the three programs in turn, one run each, so that every
+# every copy of the four programs in turn, one run each, so that every
 # round puts them under the same conditions.
 cat > "$work/alternate.c" <<'C'
 #include <fcntl.h>
@@ -130,18 +156,20 @@ gcc -O2 -o "$work/alternate" "$work/alternate.c"
 alternate() {
     local name=$1 argfile=$2 programs=() i
     for i in $(seq "$copies"); do
-        programs+=("$work/true-$i" "$work/empty-$i" "$work/tool-$i")
+        programs+=("$work/true-$i" "$work/empty-$i" "$work/copy-$i" "$work/tool-$i")
     done
     "$work/alternate" "${ALTERNATE_ROUNDS:-1000}" "$argfile" "${programs[@]}" |
         python3 -c '
 import statistics, sys
 name = sys.argv[1]
 medians = list(map(float, sys.stdin.read().split()))
-true, empty, tool = (statistics.mean(medians[k::3]) for k in range(3))
+true, empty, copy, tool = (statistics.mean(medians[k::4]) for k in range(4))
 print(f"{name} argument, one run of each in turn, mean over copies of median wall time:")
-print(f"  /bin/true {true:6.0f} us   empty static {empty:6.0f} us   escape-special {tool:6.0f} us")
+print(f"  /bin/true {true:6.0f} us   empty static {empty:6.0f} us   C copy {copy:6.0f} us   "
+      f"escape-special {tool:6.0f} us")
 print(f"  escape-special / true          {tool/true:.2f}")
 print(f"  escape-special / empty static  {tool/empty:.2f}")
+print(f"  escape-special / C copy        {tool/copy:.3f}")
 ' "$name"
 }
 
