@@ -4,6 +4,7 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -40,24 +41,74 @@ constexpr spread_table spread = make_spread_table();
 
 #define ESCAPE_AVX2 __attribute__((target("avx2,bmi,popcnt")))
 
-// Bytes that are not special come out 0; special ones come out non-zero.
+// Two pshufb lookups by the low nibble, with no shift for the high one,
+// which would compete with them for the shuffle units.  `primary` holds,
+// for each low nibble, a special byte with that nibble, which a byte must
+// equal; `folded` holds the value that the other special bytes with that
+// nibble share once bit 5 is set, as 0x5B and 0x7B both give 0x7B, which
+// the byte with bit 5 set must equal.  Entries with nothing to match hold
+// 0xFF, which no byte below 0x80 equals; pshufb gives 0 for bytes from 0x80
+// on, which no such byte equals either.
+struct lookup_tables {
+    std::array<unsigned char, 16> primary{};
+    std::array<unsigned char, 16> folded{};
+};
+
+constexpr unsigned char fold_bit = 0x20;
+
+constexpr lookup_tables make_lookup_tables()
+{
+    lookup_tables t;
+    t.primary.fill(0xFF);
+    t.folded.fill(0xFF);
+    for (unsigned c = 0; c < 128; ++c) {
+        if (special_table[c] == 0) {
+            continue;
+        }
+        unsigned char& primary = t.primary[c & 15];
+        if (primary == 0xFF) {
+            primary = static_cast<unsigned char>(c);
+        } else if (primary != 0xFF) {
+            t.folded[c & 15] = static_cast<unsigned char>(c | fold_bit);
+        }
+    }
+    return t;
+}
+
+constexpr lookup_tables lookups = make_lookup_tables();
+
+// The scheme only works for some sets; check it against the plain table for
+// every byte.
+static_assert([] {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        const unsigned low = byte & 15;
+        const bool matched =
+            byte < 128 && (lookups.primary[low] == byte ||
+                           lookups.folded[low] == (byte | fold_bit));
+        if (matched != (special_table[byte] != 0)) {
+            return false;
+        }
+    }
+    return true;
+}());
+
+// 0xFF in each special byte, 0 elsewhere.
 ESCAPE_AVX2 inline __m256i classify(__m256i v)
 {
-    const __m256i low = _mm256_broadcastsi128_si256(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(special_nibbles.low.data())));
-    const __m256i high = _mm256_broadcastsi128_si256(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(special_nibbles.high.data())));
-    // pshufb gives 0 for bytes 0x80 to 0xFF, which are never special.
-    const __m256i by_low = _mm256_shuffle_epi8(low, v);
-    const __m256i by_high = _mm256_shuffle_epi8(
-        high, _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F)));
-    return _mm256_and_si256(by_low, by_high);
+    const __m256i primary = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(lookups.primary.data())));
+    const __m256i folded = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(lookups.folded.data())));
+    const __m256i exact = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(primary, v), v);
+    const __m256i other = _mm256_cmpeq_epi8(
+        _mm256_shuffle_epi8(folded, v),
+        _mm256_or_si256(v, _mm256_set1_epi8(static_cast<char>(fold_bit))));
+    return _mm256_or_si256(exact, other);
 }
 
 ESCAPE_AVX2 inline std::uint32_t special_mask(__m256i v)
 {
-    const __m256i none = _mm256_cmpeq_epi8(classify(v), _mm256_setzero_si256());
-    return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(none));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(classify(v)));
 }
 
 ESCAPE_AVX2 inline __m256i load(const unsigned char* in)
@@ -65,10 +116,10 @@ ESCAPE_AVX2 inline __m256i load(const unsigned char* in)
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
 }
 
-// 1 in each special byte, 0 elsewhere.
+// 0xFF, that is -1, in each special byte, 0 elsewhere.
 ESCAPE_AVX2 inline __m256i special_ones(const unsigned char* in)
 {
-    return _mm256_min_epu8(classify(load(in)), _mm256_set1_epi8(1));
+    return classify(load(in));
 }
 
 // For 16 <= n <= 32, moves the last 16 bytes loaded from n - 16 down by
@@ -129,7 +180,7 @@ ESCAPE_AVX2 std::size_t count_avx2(const unsigned char* in, std::size_t n)
             const __m256i a = _mm256_add_epi8(special_ones(in + i), special_ones(in + i + 32));
             const __m256i b =
                 _mm256_add_epi8(special_ones(in + i + 64), special_ones(in + i + 96));
-            sums = _mm256_add_epi8(sums, _mm256_add_epi8(a, b));
+            sums = _mm256_sub_epi8(sums, _mm256_add_epi8(a, b));
         }
         const __m256i wide = _mm256_sad_epu8(sums, _mm256_setzero_si256());
         count += static_cast<std::size_t>(_mm256_extract_epi64(wide, 0) +
