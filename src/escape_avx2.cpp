@@ -233,8 +233,9 @@ ESCAPE_AVX2 void escape_avx2(const unsigned char* in, std::size_t n, char* out,
     std::size_t o = 0;
     // Every block below writes at most 65 bytes from o and reads at most 64
     // from i; the stray bytes past a block's escaped ones are overwritten by
-    // the blocks after it.
-    for (; n - i >= 64 && out_size - o >= 65; i += 32) {
+    // the blocks after it.  The output left is never shorter than the input
+    // left, so the one bound covers both.
+    for (; n - i >= 65; i += 32) {
         const __m256i v = load(in + i);
         const std::uint32_t mask = special_mask(v);
         if ((mask & (mask - 1)) == 0) {
