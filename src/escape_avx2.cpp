@@ -225,42 +225,50 @@ ESCAPE_AVX2 inline void spread_block(const unsigned char* in, std::uint32_t mask
     spread_eight(in + 24, mask >> 24, out + 24 + _mm_popcnt_u32(mask & 0xFFFFFF));
 }
 
+// Escapes the 32 bytes `v` read from `in`, whose special bytes are marked in
+// `mask`, with stores that may run past the escaped bytes, up to 65 bytes
+// from `out`, and reloads of up to 64 bytes from `in`.  Returns how many
+// escaped bytes there are.
+ESCAPE_AVX2 inline std::size_t escape_block(const unsigned char* in, __m256i v,
+                                            std::uint32_t mask, char* out)
+{
+    if ((mask & (mask - 1)) == 0) {
+        // No special byte or one, at p (32 for none): copy the block, then
+        // copy it again from p one byte further on, behind a backslash.  No
+        // branch on where the byte is or whether there is one, which in
+        // sparse text no predictor could guess.
+        const auto p = static_cast<std::size_t>(__builtin_ctzll(mask | (1ull << 32)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+        out[p] = static_cast<char>(escape_byte);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + p + 1), load(in + p));
+        return 32 + (mask != 0);
+    }
+    if (mask == ~0u) {
+        // Every byte special: interleave with backslashes.
+        const __m256i backslashes = _mm256_set1_epi8(static_cast<char>(escape_byte));
+        const __m256i low = _mm256_unpacklo_epi8(backslashes, v);
+        const __m256i high = _mm256_unpackhi_epi8(backslashes, v);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                            _mm256_permute2x128_si256(low, high, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32),
+                            _mm256_permute2x128_si256(low, high, 0x31));
+        return 64;
+    }
+    spread_block(in, mask, out);
+    return 32 + static_cast<std::size_t>(_mm_popcnt_u32(mask));
+}
+
 ESCAPE_AVX2 void escape_avx2(const unsigned char* in, std::size_t n, char* out,
                              std::size_t out_size)
 {
-    const __m256i backslashes = _mm256_set1_epi8(static_cast<char>(escape_byte));
     std::size_t i = 0;
     std::size_t o = 0;
-    // Every block below writes at most 65 bytes from o and reads at most 64
-    // from i; the stray bytes past a block's escaped ones are overwritten by
-    // the blocks after it.  The output left is never shorter than the input
+    // The stray bytes past a block's escaped ones are overwritten by the
+    // blocks after it.  The output left is never shorter than the input
     // left, so the one bound covers both.
     for (; n - i >= 65; i += 32) {
         const __m256i v = load(in + i);
-        const std::uint32_t mask = special_mask(v);
-        if ((mask & (mask - 1)) == 0) {
-            // No special byte or one, at p (32 for none): copy the block,
-            // then copy it again from p one byte further on, behind a
-            // backslash.  No branch on where the byte is or whether there
-            // is one, which in sparse text no predictor could guess.
-            const auto p = static_cast<std::size_t>(__builtin_ctzll(mask | (1ull << 32)));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), v);
-            out[o + p] = static_cast<char>(escape_byte);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + p + 1), load(in + i + p));
-            o += 32 + (mask != 0);
-        } else if (mask == ~0u) {
-            // Every byte special: interleave with backslashes.
-            const __m256i low = _mm256_unpacklo_epi8(backslashes, v);
-            const __m256i high = _mm256_unpackhi_epi8(backslashes, v);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o),
-                                _mm256_permute2x128_si256(low, high, 0x20));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 32),
-                                _mm256_permute2x128_si256(low, high, 0x31));
-            o += 64;
-        } else {
-            spread_block(in + i, mask, out + o);
-            o += 32 + static_cast<std::size_t>(_mm_popcnt_u32(mask));
-        }
+        o += escape_block(in + i, v, special_mask(v), out + o);
     }
     // The last blocks, while their stores fit, then what is left through a
     // block on the stack.
