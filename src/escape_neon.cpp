@@ -4,11 +4,52 @@
 
 #include <arm_neon.h>
 
+#include <array>
 #include <cstdint>
 
 namespace escape_special_detail {
 
 namespace {
+
+// Nibble tables for two tbl lookups: a byte is special exactly when
+// (low[byte & 15] & high[byte >> 4]) != 0.
+// Each distinct high nibble among the special bytes gets one bit; the low
+// nibble table marks, for each low nibble, which of those rows contain it.
+// Rows 8 to 15 stay zero, so bytes 0x80 to 0xFF never match.
+struct nibble_tables {
+    std::array<unsigned char, 16> low{};
+    std::array<unsigned char, 16> high{};
+};
+
+constexpr nibble_tables special_nibbles = [] {
+    nibble_tables t;
+    unsigned next_bit = 0;
+    for (const char c : special_bytes) {
+        if (c == '\0') {
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        auto& row = t.high[byte >> 4];
+        if (row == 0) {
+            row = static_cast<unsigned char>(1u << next_bit++);
+        }
+        t.low[byte & 15] = static_cast<unsigned char>(t.low[byte & 15] | row);
+    }
+    return t;
+}();
+
+// Eight bits hold at most eight rows; check the lookup against the plain
+// table for every byte rather than trust that.
+static_assert([] {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        const bool by_nibbles =
+            (special_nibbles.low[byte & 15] & special_nibbles.high[byte >> 4]) != 0;
+        if (by_nibbles != (special_table[byte] != 0)) {
+            return false;
+        }
+    }
+    return true;
+}());
 
 // Bytes that are not special come out 0; special ones come out 0xFF.
 inline uint8x16_t classify(uint8x16_t v)
