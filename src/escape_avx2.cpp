@@ -213,13 +213,26 @@ ESCAPE_AVX2 inline void spread_eight(const unsigned char* in, std::uint32_t bits
 // Writes the escaped form of the 32 bytes at `in`, whose special bytes are
 // marked in `mask`, in four spreads: up to 64 bytes from `out`.  Each
 // spread's offset comes from the mask directly rather than from the one
-// before it, so the four stores do not wait on each other.
-ESCAPE_AVX2 inline void spread_block(const unsigned char* in, std::uint32_t mask, char* out)
+// before it, so the four stores do not wait on each other.  Returns how many
+// escaped bytes there are.
+ESCAPE_AVX2 inline std::size_t spread_block(const unsigned char* in, std::uint32_t mask,
+                                            char* out)
 {
     spread_eight(in, mask, out);
     spread_eight(in + 8, mask >> 8, out + 8 + _mm_popcnt_u32(mask & 0xFF));
     spread_eight(in + 16, mask >> 16, out + 16 + _mm_popcnt_u32(mask & 0xFFFF));
     spread_eight(in + 24, mask >> 24, out + 24 + _mm_popcnt_u32(mask & 0xFFFFFF));
+    return 32 + static_cast<std::size_t>(_mm_popcnt_u32(mask));
+}
+
+// Copies the `width` (at most 32) bytes at `in` to `block`, zero-padded, and
+// returns the mask of their special bytes.
+ESCAPE_AVX2 inline std::uint32_t copy_part(const unsigned char* in, std::size_t width,
+                                           unsigned char* block)
+{
+    const __m256i v = load_short(in, width);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(block), v);
+    return special_mask(v);
 }
 
 // Escapes the 32 bytes `v` read from `in`, whose special bytes are marked in
@@ -251,8 +264,7 @@ ESCAPE_AVX2 inline std::size_t escape_block(const unsigned char* in, __m256i v,
                             _mm256_permute2x128_si256(low, high, 0x31));
         return 64;
     }
-    spread_block(in, mask, out);
-    return 32 + static_cast<std::size_t>(_mm_popcnt_u32(mask));
+    return spread_block(in, mask, out);
 }
 
 ESCAPE_AVX2 void escape_avx2(const unsigned char* in, std::size_t n, char* out,
@@ -270,19 +282,14 @@ ESCAPE_AVX2 void escape_avx2(const unsigned char* in, std::size_t n, char* out,
     // The last blocks, while their stores fit, then what is left through a
     // block on the stack.
     for (; n - i >= 32 && out_size - o >= 64; i += 32) {
-        const std::uint32_t mask = special_mask(load(in + i));
-        spread_block(in + i, mask, out + o);
-        o += 32 + static_cast<std::size_t>(_mm_popcnt_u32(mask));
+        o += spread_block(in + i, special_mask(load(in + i)), out + o);
     }
     while (i < n) {
         const std::size_t width = n - i < 32 ? n - i : 32;
         alignas(32) unsigned char block[32];
-        const __m256i v = load_short(in + i, width);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(block), v);
-        const std::uint32_t mask = special_mask(v);
         char escaped[64];
-        spread_block(block, mask, escaped);
-        const std::size_t size = width + static_cast<std::size_t>(_mm_popcnt_u32(mask));
+        const std::size_t size = spread_block(block, copy_part(in + i, width, block), escaped) -
+                                 (32 - width);
         std::memcpy(out + o, escaped, size);
         i += width;
         o += size;
@@ -299,11 +306,7 @@ ESCAPE_AVX2 std::string escape_short_avx2(const unsigned char* in, std::size_t n
     // One block on its own: 16-byte calls take about a tenth less time than
     // through the loops below.
     if (n <= 32) {
-        const __m256i v = load_short(in, n);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(padded), v);
-        const std::uint32_t mask = special_mask(v);
-        spread_block(padded, mask, escaped);
-        const std::size_t size = n + static_cast<std::size_t>(_mm_popcnt_u32(mask));
+        const std::size_t size = spread_block(padded, copy_part(in, n, padded), escaped) - (32 - n);
         return make_string(size, [&](char* out) { std::memcpy(out, escaped, size); });
     }
     // Whole blocks straight from the input, the rest from the stack.
@@ -316,15 +319,12 @@ ESCAPE_AVX2 std::string escape_short_avx2(const unsigned char* in, std::size_t n
         size += static_cast<std::size_t>(_mm_popcnt_u32(mask[b]));
     }
     if (rest != 0) {
-        const __m256i v = load_short(in + 32 * whole, rest);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(padded), v);
-        mask[whole] = special_mask(v);
+        mask[whole] = copy_part(in + 32 * whole, rest, padded);
         size += static_cast<std::size_t>(_mm_popcnt_u32(mask[whole]));
     }
     std::size_t o = 0;
     for (std::size_t b = 0; b < whole; ++b) {
-        spread_block(in + 32 * b, mask[b], escaped + o);
-        o += 32 + static_cast<std::size_t>(_mm_popcnt_u32(mask[b]));
+        o += spread_block(in + 32 * b, mask[b], escaped + o);
     }
     if (rest != 0) {
         spread_block(padded, mask[whole], escaped + o);
