@@ -1,8 +1,9 @@
-// Runs every kernel this CPU supports against the scalar one, over every
-// length and alignment around the vector widths and every byte value in
-// every position of a block.
+// Runs every kernel this CPU supports, and the modelled AVX-512 kernel,
+// against the scalar one, over every length and alignment around the vector
+// widths and every byte value in every position of a block.
 
 #include "escape_kernels.h"
+#include "kernels_under_test.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,10 @@ namespace {
 
 using escape_special_detail::count_scalar;
 using escape_special_detail::escape_scalar;
+using escape_special_detail::avx512_model_kernel;
+using escape_special_detail::best_kernel;
 using escape_special_detail::kernel;
+using escape_special_detail::kernels_under_test;
 using escape_special_detail::supported_kernels;
 
 constexpr std::size_t guard = 64;
@@ -97,7 +101,7 @@ std::string filler(std::size_t length, unsigned mode, unsigned seed)
 
 TEST(kernels, every_length_and_offset)
 {
-    for (const kernel* k : supported_kernels()) {
+    for (const kernel* k : kernels_under_test()) {
         for (std::size_t length = 0; length <= 300; ++length) {
             for (std::size_t offset = 0; offset < 64; ++offset) {
                 for (unsigned mode = 0; mode < 5; ++mode) {
@@ -116,7 +120,7 @@ TEST(kernels, every_length_and_offset)
 TEST(kernels, every_byte_in_every_position)
 {
     constexpr std::size_t length = 200;
-    for (const kernel* k : supported_kernels()) {
+    for (const kernel* k : kernels_under_test()) {
         for (const char background : {'a', '.'}) {
             for (unsigned b = 1; b < 256; ++b) {
                 for (std::size_t pos = 0; pos < length; ++pos) {
@@ -134,20 +138,25 @@ TEST(kernels, every_byte_in_every_position)
 
 TEST(kernels, longest_input)
 {
-    for (const kernel* k : supported_kernels()) {
+    for (const kernel* k : kernels_under_test()) {
         for (unsigned mode = 0; mode < 5; ++mode) {
             expect_same_as_scalar(*k, filler(131071, mode, mode), 0);
         }
     }
 }
 
+// Also names each kernel that runs, natively or modelled, and the one that
+// escape_special chose.
 TEST(kernels, scalar_comes_first)
 {
     ASSERT_FALSE(supported_kernels().empty());
     EXPECT_STREQ(supported_kernels().front()->name, "scalar");
-    for (const kernel* k : supported_kernels()) {
-        std::printf("kernel: %s\n", k->name);
+    EXPECT_EQ(&best_kernel(), supported_kernels().back());
+    for (const kernel* k : kernels_under_test()) {
+        std::printf("kernel: %s, %s\n", k->name,
+                    k == &avx512_model_kernel ? "modelled" : "native");
     }
+    std::printf("kernel chosen: %s\n", best_kernel().name);
 }
 
 }
