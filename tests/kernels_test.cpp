@@ -31,7 +31,7 @@ class placed_input {
 public:
     placed_input(const std::string& bytes, std::size_t offset)
         : base_(static_cast<unsigned char*>(
-              ::operator new(offset + bytes.size() + 1, std::align_val_t{64})))
+              ::operator new(offset + bytes.size(), std::align_val_t{64})))
         , data_(base_ + offset)
         , size_(bytes.size())
     {
