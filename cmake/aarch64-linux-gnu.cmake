@@ -1,17 +1,6 @@
-# Cross-builds for 64-bit Arm Linux with Debian's cross compiler
-# (g++-aarch64-linux-gnu) and runs what was built under qemu-user
-# (qemu-user), with the target's libraries from their usual folder.
-set(CMAKE_SYSTEM_NAME Linux)
+# 64-bit Arm, Debian's arm64.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
-
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(escape_special_triplet aarch64-linux-gnu)
+set(escape_special_multiarch aarch64-linux-gnu)
+set(escape_special_qemu qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
