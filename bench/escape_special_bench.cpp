@@ -4,7 +4,9 @@
 // escaper reaches, and its inverse, what one call costs in copies.
 // `--ratios` prints only those.
 
+#if !defined(ESCAPE_SPECIAL_BENCH_PUBLIC)
 #include "escape_kernels.h"
+#endif
 #include "escape_special.h"
 
 #include <benchmark/benchmark.h>
@@ -138,6 +140,19 @@ std::size_t bytes(const std::vector<std::string>& input)
 
 using escaper = std::string (*)(const char*);
 
+struct named_escaper {
+    std::string name;
+    escaper f;
+};
+
+#if defined(ESCAPE_SPECIAL_BENCH_PUBLIC)
+// Linked against the library's public target alone, static or shared, this
+// times the call as a program that links the library makes it.
+std::vector<named_escaper> escapers()
+{
+    return {{"escape_special", escape_special}};
+}
+#else
 // Each kernel through the same path as escape_special, that of escape_with;
 // the kernel is a template argument so that each is a plain function.
 template <std::size_t index>
@@ -146,11 +161,18 @@ std::string escape_by(const char* p)
     return escape_special_detail::escape_with(*escape_special_detail::supported_kernels()[index], p);
 }
 
-escaper kernel_escaper(std::size_t index)
+// The fastest kernel first.
+std::vector<named_escaper> escapers()
 {
     static constexpr escaper by_index[] = {escape_by<0>, escape_by<1>, escape_by<2>};
-    return by_index[index];
+    const auto kernels = escape_special_detail::supported_kernels();
+    std::vector<named_escaper> out;
+    for (std::size_t k = kernels.size(); k-- > 0;) {
+        out.push_back({kernels[k]->name, by_index[k]});
+    }
+    return out;
 }
+#endif
 
 void run(benchmark::State& state, escaper f, const std::vector<std::string>* input)
 {
@@ -200,13 +222,12 @@ double interleaved_ratio(escaper f, const std::vector<std::string>& input, int r
 
 void print_ratios()
 {
-    const auto kernels = escape_special_detail::supported_kernels();
-    for (std::size_t k = kernels.size(); k-- > 0;) {
-        std::printf("\nkernel: %s\n", kernels[k]->name);
+    for (const auto& e : escapers()) {
+        std::printf("\nkernel: %s\n", e.name.c_str());
         std::printf("%-16s %11s %11s  (median of alternating batches)\n", "input",
                     "copy/escape", "escape/copy");
         for (const auto& [name, input] : inputs()) {
-            const double ratio = interleaved_ratio(kernel_escaper(k), input);
+            const double ratio = interleaved_ratio(e.f, input);
             std::printf("%-16s %11.2f %11.2f\n", name.c_str(), ratio, 1 / ratio);
         }
     }
@@ -222,15 +243,13 @@ int main(int argc, char** argv)
     // every string on the heap times copy and escaper alike, in any order.
     mallopt(M_MMAP_THRESHOLD, 64 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
-    const auto kernels = escape_special_detail::supported_kernels();
     const bool ratios_only = argc > 1 && std::strcmp(argv[1], "--ratios") == 0;
     if (!ratios_only) {
         for (const auto& [name, input] : inputs()) {
             benchmark::RegisterBenchmark(("copy/" + name).c_str(), run, copy, &input);
-            for (std::size_t k = 0; k < kernels.size(); ++k) {
-                benchmark::RegisterBenchmark(
-                    ("escape/" + std::string(kernels[k]->name) + "/" + name).c_str(), run,
-                    kernel_escaper(k), &input);
+            for (const auto& e : escapers()) {
+                benchmark::RegisterBenchmark(("escape/" + e.name + "/" + name).c_str(), run,
+                                             e.f, &input);
             }
         }
         benchmark::Initialize(&argc, argv);

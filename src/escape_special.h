@@ -3,6 +3,13 @@
 
 #include <string>
 
+// The one symbol a shared build of the library exports; it hides the rest.
+#if defined(__GNUC__)
+#define ESCAPE_SPECIAL_EXPORT __attribute__((visibility("default")))
+#else
+#define ESCAPE_SPECIAL_EXPORT
+#endif
+
 // Returns a copy of the zero-terminated string `input` with one backslash
 // written in front of each of these fourteen bytes:
 //
@@ -21,6 +28,6 @@
 // The function keeps no state and reads nothing but `input`, which must not be
 // null.  Its only failure is running out of memory: it then throws
 // std::bad_alloc and has allocated nothing.
-std::string escape_special(const char* input);
+ESCAPE_SPECIAL_EXPORT std::string escape_special(const char* input);
 
 #endif

@@ -1,6 +1,9 @@
 #!/bin/bash
 # Builds the consumer against an installed prefix, once with find_package
-# and once with pkg-config, and runs both.
+# and once with pkg-config, runs both, and checks that each links the
+# library as installed: the shared library where the prefix has one, which
+# it then needs at run time, and the static archive otherwise.  Also runs
+# the installed tool and reads both man pages.
 #
 # usage: tests/install/check.sh PREFIX
 set -euo pipefail
@@ -16,16 +19,38 @@ case $config_dir in
 "$prefix"/lib/cmake/*) hint=() ;;
 *) hint=(-Descape_special_DIR="$config_dir") ;;
 esac
+pc_dir=$(dirname "$(find "$prefix" -name escape_special.pc | head -n 1)")
+libdir=$(dirname "$pc_dir")
+shared=$(test -e "$libdir/libescape_special.so.1" && echo yes || echo no)
+
+# Which library the program needs at run time, and, where that is the
+# shared one, that it is the installed copy.
+check_link() {
+    local needed
+    needed=$(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(libescape_special[^]]*\)\]/\1/p')
+    if [ "$shared" = yes ]; then
+        test "$needed" = libescape_special.so.1
+        grep -q "libescape_special.so.1 => $libdir/" <<<"$(LD_LIBRARY_PATH=$libdir ldd "$1")"
+        echo "  needs libescape_special.so.1 from $libdir"
+    else
+        test -z "$needed"
+        echo "  linked statically"
+    fi
+}
+
 cmake -S "$here" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" "${hint[@]}" >/dev/null
 cmake --build "$work/cmake" >/dev/null
-"$work/cmake/consumer"
+LD_LIBRARY_PATH=$libdir "$work/cmake/consumer"
 echo "  <- find_package consumer"
+check_link "$work/cmake/consumer"
 
-pc_dir=$(dirname "$(find "$prefix" -name escape_special.pc | head -n 1)")
 g++ -std=c++20 -o "$work/pkgconfig_consumer" "$here/consumer.cpp" \
     $(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs escape_special)
-"$work/pkgconfig_consumer"
+LD_LIBRARY_PATH=$libdir "$work/pkgconfig_consumer"
 echo "  <- pkg-config consumer"
+check_link "$work/pkgconfig_consumer"
 
 test "$("$prefix/bin/escape-special" 'a.b')" = 'a\.b'
-echo "installed tool: ok"
+man -l "$prefix/share/man/man1/escape-special.1.gz" >/dev/null
+man -l "$prefix/share/man/man3/escape_special.3.gz" >/dev/null
+echo "installed tool and man pages: ok"
