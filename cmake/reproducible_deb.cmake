@@ -21,6 +21,10 @@ foreach(deb IN LISTS CPACK_PACKAGE_FILES)
     set(tree "${deb}.tree")
     file(REMOVE_RECURSE "${tree}")
     execute_process(COMMAND dpkg-deb --raw-extract "${deb}" "${tree}" COMMAND_ERROR_IS_FATAL ANY)
+    # CPack gives a package with a shared library under /usr/lib maintainer
+    # scripts that run ldconfig.  Debian runs it through the trigger that
+    # the package declares instead, and these are the only scripts.
+    file(REMOVE "${tree}/DEBIAN/postinst" "${tree}/DEBIAN/postrm")
     execute_process(COMMAND find "${tree}" -exec touch -h -d "@${epoch}" {} +
         COMMAND_ERROR_IS_FATAL ANY)
     file(REMOVE "${deb}")
