@@ -227,9 +227,9 @@ double interleaved_ratio(escaper f, const std::vector<std::string>& input, int r
     return ratios[static_cast<std::size_t>(rounds / 2)];
 }
 
-void print_ratios()
+void print_ratios(const std::vector<named_escaper>& all)
 {
-    for (const auto& e : escapers()) {
+    for (const auto& e : all) {
         std::printf("\nkernel: %s\n", e.name.c_str());
         std::printf("%-16s %11s %11s  (median of alternating batches)\n", "input",
                     "copy/escape", "escape/copy");
@@ -250,11 +250,12 @@ int main(int argc, char** argv)
     // every string on the heap times copy and escaper alike, in any order.
     mallopt(M_MMAP_THRESHOLD, 64 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    const std::vector<named_escaper> all = escapers();
     const bool ratios_only = argc > 1 && std::strcmp(argv[1], "--ratios") == 0;
     if (!ratios_only) {
         for (const auto& [name, input] : inputs()) {
             benchmark::RegisterBenchmark(("copy/" + name).c_str(), run, copy, &input);
-            for (const auto& e : escapers()) {
+            for (const auto& e : all) {
                 benchmark::RegisterBenchmark(("escape/" + e.name + "/" + name).c_str(), run,
                                              e.f, &input);
             }
@@ -263,5 +264,5 @@ int main(int argc, char** argv)
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();
     }
-    print_ratios();
+    print_ratios(all);
 }

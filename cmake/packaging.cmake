@@ -1,7 +1,12 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(escape_special_docdir "${CMAKE_INSTALL_DATAROOTDIR}/doc/escape-special")
+# The Debian package of each install component.
+set(escape_special_runtime_package libescape-special${PROJECT_VERSION_MAJOR})
+set(escape_special_dev_package libescape-special-dev)
+set(escape_special_tool_package escape-special)
+
+set(escape_special_docdir "${CMAKE_INSTALL_DATAROOTDIR}/doc/${escape_special_tool_package}")
 set(escape_special_cmakedir "${CMAKE_INSTALL_LIBDIR}/cmake/escape_special")
 
 # Three components, one Debian package each: the shared library for run
@@ -61,9 +66,6 @@ install(FILES "${PROJECT_BINARY_DIR}/compressed/escape_special.3.gz"
 install(FILES README.md LICENSE cmake/copyright "${PROJECT_BINARY_DIR}/compressed/changelog.gz"
     DESTINATION "${escape_special_docdir}" COMPONENT tool)
 
-set(escape_special_runtime_package libescape-special${PROJECT_VERSION_MAJOR})
-set(escape_special_dev_package libescape-special-dev)
-set(escape_special_tool_package escape-special)
 # Only packages under /usr, as the deb preset builds, have use for these:
 # the library packages' own copyright and changelog, and the lintian
 # overrides.

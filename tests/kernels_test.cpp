@@ -14,10 +14,10 @@
 
 namespace {
 
-using escape_special_detail::count_scalar;
-using escape_special_detail::escape_scalar;
 using escape_special_detail::avx512_model_kernel;
 using escape_special_detail::best_kernel;
+using escape_special_detail::count_scalar;
+using escape_special_detail::escape_scalar;
 using escape_special_detail::kernel;
 using escape_special_detail::kernels_under_test;
 using escape_special_detail::supported_kernels;
