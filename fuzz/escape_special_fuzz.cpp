@@ -6,6 +6,7 @@
 #include "escape_special.h"
 #include "kernels_under_test.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -83,12 +84,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(escaped.find('\0') == std::string::npos);
     check(unescape(escaped) == std::string(terminated.get(), n));
 
+    // Behind a clean kilobyte, the room estimated from that start runs out
+    // whenever the input is dense, and escape_special counts the rest.
+    const std::string clean(1024, 'a');
+    const std::string behind = escape_special((clean + terminated.get()).c_str());
+    check(behind == clean + model);
+    check(behind.capacity() <= behind.size() + behind.size() / 16 + 64);
+
+    // Each kernel with all the room it needs, and with a little less, taken
+    // from the input, where it escapes the longest prefix that fits.
+    const std::size_t escaped_size = n + specials;
+    const std::size_t short_by = n == 0 ? 0 : std::min<std::size_t>(data[0] % 8, escaped_size);
+    const std::size_t room = escaped_size - short_by;
+    std::size_t fits = 0;
+    std::size_t fits_written = 0;
+    while (fits < n && fits_written + 1 + is_special(data[fits]) <= room) {
+        fits_written += 1 + is_special(data[fits]);
+        ++fits;
+    }
     static const auto kernels = escape_special_detail::kernels_under_test();
     for (const auto* k : kernels) {
         check(k->count(bare.get(), n) == specials);
-        const std::unique_ptr<char[]> out(new char[n + specials]);
-        k->escape(bare.get(), n, out.get(), n + specials);
-        check(std::string(out.get(), n + specials) == model);
+        const std::unique_ptr<char[]> out(new char[escaped_size]);
+        const auto whole = k->escape(bare.get(), n, out.get(), escaped_size);
+        check(whole.read == n && whole.written == escaped_size);
+        check(std::string(out.get(), escaped_size) == model);
+        const std::unique_ptr<char[]> less(new char[room]);
+        const auto part = k->escape(bare.get(), n, less.get(), room);
+        check(part.read == fits && part.written == fits_written);
+        check(std::string(less.get(), fits_written) == model.substr(0, fits_written));
         if (k->escape_short != nullptr && n <= escape_special_detail::short_limit) {
             check(k->escape_short(bare.get(), n) == model);
         }

@@ -235,23 +235,50 @@ ESCAPE_AVX2 inline std::uint32_t copy_part(const unsigned char* in, std::size_t 
     return special_mask(v);
 }
 
-// Escapes the 32 bytes `v` read from `in`, whose special bytes are marked in
-// `mask`, with stores that may run past the escaped bytes, up to 65 bytes
-// from `out`, and reloads of up to 64 bytes from `in`.  Returns how many
-// escaped bytes there are.
+// Windows into which a load at 32 - p gives a mask for a block with its one
+// special byte at p: 0xFF after p in `after`, 0xFF at p in `at`.
+struct window_tables {
+    unsigned char after[65];
+    unsigned char at[64];
+};
+
+constexpr window_tables make_window_tables()
+{
+    window_tables t{};
+    for (unsigned j = 33; j < 65; ++j) {
+        t.after[j] = 0xFF;
+    }
+    t.at[32] = 0xFF;
+    return t;
+}
+
+constexpr window_tables windows = make_window_tables();
+
+// Escapes the 32 bytes `v` read from `in`, of which in[-1] is also readable,
+// whose special bytes are marked in `mask`, with stores that may run past
+// the escaped bytes, up to 64 bytes from `out`.  Returns how many escaped
+// bytes there are.
 ESCAPE_AVX2 inline std::size_t escape_block(const unsigned char* in, __m256i v,
                                             std::uint32_t mask, char* out)
 {
-    if ((mask & (mask - 1)) == 0) {
-        // No special byte or one, at p (32 for none): copy the block, then
-        // copy it again from p one byte further on, behind a backslash.  No
-        // branch on where the byte is or whether there is one, which in
-        // sparse text no predictor could guess.
-        const auto p = static_cast<std::size_t>(__builtin_ctzll(mask | (1ull << 32)));
+    if (mask == 0) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
-        out[p] = static_cast<char>(escape_byte);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + p + 1), load(in + p));
-        return 32 + (mask != 0);
+        return 32;
+    }
+    if ((mask & (mask - 1)) == 0) {
+        // One special byte, at p: the bytes before it, a backslash, then
+        // the bytes from it on, which the input one byte back holds.
+        const auto p = static_cast<std::size_t>(__builtin_ctz(mask));
+        const __m256i after =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(windows.after + 32 - p));
+        const __m256i at =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(windows.at + 32 - p));
+        const __m256i shifted = _mm256_blendv_epi8(v, load(in - 1), after);
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(out),
+            _mm256_blendv_epi8(shifted, _mm256_set1_epi8(static_cast<char>(escape_byte)), at));
+        out[32] = static_cast<char>(in[31]);
+        return 33;
     }
     if (mask == ~0u) {
         // Every byte special: interleave with backslashes.
@@ -267,33 +294,39 @@ ESCAPE_AVX2 inline std::size_t escape_block(const unsigned char* in, __m256i v,
     return spread_block(in, mask, out);
 }
 
-ESCAPE_AVX2 void escape_avx2(const unsigned char* in, std::size_t n, char* out,
-                             std::size_t out_size)
+ESCAPE_AVX2 escaped_prefix escape_avx2(const unsigned char* in, std::size_t n, char* out,
+                                       std::size_t room)
 {
     std::size_t i = 0;
     std::size_t o = 0;
+    // The first block has no byte before it for escape_block to read.
+    if (n >= 32 && room >= 64) {
+        o = spread_block(in, special_mask(load(in)), out);
+        i = 32;
+    }
     // The stray bytes past a block's escaped ones are overwritten by the
-    // blocks after it.  The output left is never shorter than the input
-    // left, so the one bound covers both.
-    for (; n - i >= 65; i += 32) {
+    // blocks after it.
+    for (; n - i >= 32 && room - o >= 64; i += 32) {
         const __m256i v = load(in + i);
         o += escape_block(in + i, v, special_mask(v), out + o);
     }
-    // The last blocks, while their stores fit, then what is left through a
-    // block on the stack.
-    for (; n - i >= 32 && out_size - o >= 64; i += 32) {
-        o += spread_block(in + i, special_mask(load(in + i)), out + o);
-    }
+    // What is left, through a block on the stack, while it fits; then the
+    // scalar loop escapes as much of the block that did not fit as fits.
     while (i < n) {
         const std::size_t width = n - i < 32 ? n - i : 32;
         alignas(32) unsigned char block[32];
         char escaped[64];
-        const std::size_t size = spread_block(block, copy_part(in + i, width, block), escaped) -
-                                 (32 - width);
+        const std::uint32_t mask = copy_part(in + i, width, block);
+        const std::size_t size = width + static_cast<std::size_t>(_mm_popcnt_u32(mask));
+        if (room - o < size) {
+            return escaped_prefix{i, o} + escape_scalar(in + i, n - i, out + o, room - o);
+        }
+        spread_block(block, mask, escaped);
         std::memcpy(out + o, escaped, size);
         i += width;
         o += size;
     }
+    return {i, o};
 }
 
 // Escapes an input of up to short_limit bytes in one pass: the lookups that

@@ -191,8 +191,8 @@ ESCAPE_AVX512 inline std::size_t escape_block(const unsigned char* in, __m512i v
     return low + 32 + static_cast<std::size_t>(_mm_popcnt_u32(high_mask));
 }
 
-ESCAPE_AVX512 void escape_avx512(const unsigned char* in, std::size_t n, char* out,
-                                 std::size_t out_size)
+ESCAPE_AVX512 escaped_prefix escape_avx512(const unsigned char* in, std::size_t n, char* out,
+                                           std::size_t room)
 {
     std::size_t i = 0;
     std::size_t o = 0;
@@ -205,7 +205,7 @@ ESCAPE_AVX512 void escape_avx512(const unsigned char* in, std::size_t n, char* o
         __m512i next = _mm512_loadu_si512(in + 64);
         std::uint64_t mask = special_mask(v);
         std::uint64_t next_mask = special_mask(next);
-        for (; n - i >= 192 && out_size - o >= 128; i += 64) {
+        for (; n - i >= 192 && room - o >= 128; i += 64) {
             const __m512i after = _mm512_loadu_si512(in + i + 128);
             const std::uint64_t after_mask = special_mask(after);
             o += escape_block(in + i, v, mask, out + o);
@@ -215,19 +215,25 @@ ESCAPE_AVX512 void escape_avx512(const unsigned char* in, std::size_t n, char* o
             next_mask = after_mask;
         }
     }
-    for (; n - i >= 64 && out_size - o >= 128; i += 64) {
+    for (; n - i >= 64 && room - o >= 128; i += 64) {
         const __m512i v = _mm512_loadu_si512(in + i);
         o += escape_block(in + i, v, special_mask(v), out + o);
     }
-    // The rest, at most a few blocks, with masked loads and stores that touch
-    // exactly the bytes of the input and of the output.
+    // The rest, at most a few blocks unless the room ran out, with masked
+    // loads and stores that touch exactly the bytes of the input and of the
+    // output.  A block that does not fit is left to the scalar loop, which
+    // escapes as much of it as fits.
     while (i < n) {
         const std::size_t width = n - i < 64 ? n - i : 64;
         const __m512i v = load_part(in + i, width);
         const std::uint64_t mask = _bzhi_u64(special_mask(v), static_cast<unsigned>(width));
+        if (room - o < width + static_cast<std::size_t>(_mm_popcnt_u64(mask))) {
+            return escaped_prefix{i, o} + escape_scalar(in + i, n - i, out + o, room - o);
+        }
         o += escape_part(v, mask, width, out + o);
         i += width;
     }
+    return {i, o};
 }
 
 ESCAPE_AVX512 void store_halves(char* out, const __m512i* half, const std::size_t* length,

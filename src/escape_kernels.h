@@ -27,17 +27,24 @@ inline constexpr std::array<unsigned char, 256> special_table = [] {
 // The longest input a kernel's escape_short takes.
 inline constexpr std::size_t short_limit = 128;
 
-// One way of doing the two passes.  `count` returns the number of special
-// bytes in in[0, n).  `escape` writes the escaped form of in[0, n) to
-// out[0, out_size), where out_size is exactly n plus that count; it writes
-// nothing outside that range and reads nothing outside in[0, n).
-// `escape_short`, where a kernel has one, returns the escaped form of
-// in[0, n) for n up to short_limit in a single pass over the input; it is
-// null where the two passes are as fast.
+// How far an escape got: `read` bytes of the input escaped into `written`
+// bytes of output.
+struct escaped_prefix {
+    std::size_t read;
+    std::size_t written;
+};
+
+// One way of escaping.  `count` returns the number of special bytes in
+// in[0, n).  `escape` escapes in[0, n) into out[0, room) as far as it fits:
+// it stops before the first byte whose escaped form would not fit in the room
+// left, and says how far it got.  It writes nothing outside out[0, room) and
+// reads nothing outside in[0, n).  `escape_short`, where a kernel has one,
+// returns the escaped form of in[0, n) for n up to short_limit in a single
+// pass over the input; it is null where escape_with's path is as fast.
 struct kernel {
     const char* name;
     std::size_t (*count)(const unsigned char* in, std::size_t n);
-    void (*escape)(const unsigned char* in, std::size_t n, char* out, std::size_t out_size);
+    escaped_prefix (*escape)(const unsigned char* in, std::size_t n, char* out, std::size_t room);
     std::string (*escape_short)(const unsigned char* in, std::size_t n);
 };
 
@@ -69,6 +76,26 @@ std::string make_string(std::size_t size, Fill fill)
     return out;
 }
 
+// Returns a string of at most `room` bytes written by fill(data), which
+// returns how many it wrote, allocated once with a capacity of `room`.
+template <class Fill>
+std::string make_string_with_room(std::size_t room, Fill fill)
+{
+    if (room < 2 * std::string().capacity()) {
+        std::string out(room, '\0');
+        out.resize(fill(out.data()));
+        return out;
+    }
+    std::string out;
+#if defined(__cpp_lib_string_resize_and_overwrite)
+    out.resize_and_overwrite(room, [&](char* p, std::size_t) { return fill(p); });
+#else
+    out.resize(room);
+    out.resize(fill(out.data()));
+#endif
+    return out;
+}
+
 // The reference for every other kernel, and the NEON kernel's tail.
 inline std::size_t count_scalar(const unsigned char* in, std::size_t n)
 {
@@ -80,16 +107,31 @@ inline std::size_t count_scalar(const unsigned char* in, std::size_t n)
 }
 
 // Writes a backslash at every step and moves past it only for a special
-// byte, so the loop has no branch on the data.  The stray backslash is always
-// overwritten by the byte itself, and never lands beyond out_size.
-inline void escape_scalar(const unsigned char* in, std::size_t n, char* out, std::size_t)
+// byte, so the loop has no branch on the data but the one on the room.  The
+// stray backslash is always overwritten by the byte itself, and lands inside
+// the room, which holds at least that byte.
+inline escaped_prefix escape_scalar(const unsigned char* in, std::size_t n, char* out,
+                                    std::size_t room)
 {
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    std::size_t o = 0;
+    for (; i < n; ++i) {
         const unsigned char c = in[i];
-        *out = static_cast<char>(escape_byte);
-        out += special_table[c];
-        *out++ = static_cast<char>(c);
+        const std::size_t special = special_table[c];
+        if (room - o <= special) {
+            break;
+        }
+        out[o] = static_cast<char>(escape_byte);
+        o += special;
+        out[o++] = static_cast<char>(c);
     }
+    return {i, o};
+}
+
+// A kernel's own progress followed by that of the loop that finished for it.
+inline escaped_prefix operator+(escaped_prefix head, escaped_prefix tail)
+{
+    return {head.read + tail.read, head.written + tail.written};
 }
 
 #if defined(__x86_64__)

@@ -122,12 +122,12 @@ inline std::size_t escape_block(const unsigned char* in, uint8x16_t v, uint8x16_
     return 16 + shift;
 }
 
-// A block's stray stores reach at most 15 bytes past its escaped bytes, and
-// are overwritten by the blocks after it, or by the scalar loop at the end.
-// Both loops leave at least 16 bytes of input after their blocks, and the
-// output left is never shorter than the input left, so the input bound also
-// keeps every store inside the output.
-void escape_neon(const unsigned char* in, std::size_t n, char* out, std::size_t out_size)
+// A block's stray stores reach at most 15 bytes past its escaped bytes, so
+// at most 48 bytes from where it starts, and are overwritten by the blocks
+// after it, or by the scalar loop at the end.  Each loop runs while the room
+// left holds every store of its step, and leaves at least 16 bytes of input
+// after its blocks for their reloads.
+escaped_prefix escape_neon(const unsigned char* in, std::size_t n, char* out, std::size_t room)
 {
     auto* to = reinterpret_cast<std::uint8_t*>(out);
     std::size_t i = 0;
@@ -135,7 +135,7 @@ void escape_neon(const unsigned char* in, std::size_t n, char* out, std::size_t 
     // Four blocks at a time, copied whole when none of them holds a special
     // byte, which in prose is about every other time: this takes 1% prose
     // from 2.2 to 1.8 instructions a byte, counted over the whole run.
-    for (; n - i >= 80; i += 64) {
+    for (; n - i >= 80 && room - o >= 144; i += 64) {
         const uint8x16x4_t v = vld1q_u8_x4(in + i);
         const uint8x16_t s0 = classify(v.val[0]);
         const uint8x16_t s1 = classify(v.val[1]);
@@ -151,11 +151,11 @@ void escape_neon(const unsigned char* in, std::size_t n, char* out, std::size_t 
         o += escape_block(in + i + 32, v.val[2], s2, to + o);
         o += escape_block(in + i + 48, v.val[3], s3, to + o);
     }
-    for (; n - i >= 32; i += 16) {
+    for (; n - i >= 32 && room - o >= 48; i += 16) {
         const uint8x16_t v = vld1q_u8(in + i);
         o += escape_block(in + i, v, classify(v), to + o);
     }
-    escape_scalar(in + i, n - i, out + o, out_size - o);
+    return escaped_prefix{i, o} + escape_scalar(in + i, n - i, out + o, room - o);
 }
 
 }

@@ -6,9 +6,26 @@
 
 namespace escape_special_detail {
 
-// A short input in one pass where the kernel can, otherwise a count, a plain
-// copy when nothing is special, and the escape into a string allocated once
-// at its size.
+namespace {
+
+// How many leading bytes are counted to estimate the room a longer input
+// needs; an input up to this long is counted whole and gets exactly its room.
+constexpr std::size_t sample_size = 1024;
+
+// The most capacity a result of `size` bytes may have, as the header says.
+constexpr std::size_t capacity_limit(std::size_t size)
+{
+    return size + size / 16 + 64;
+}
+
+}
+
+// A short input in one pass where the kernel can, and a plain copy of an
+// input of up to sample_size bytes with nothing to escape.  Otherwise the
+// room the result needs is estimated from the input's first bytes, the
+// string is allocated once with that room, and the kernel escapes into it in
+// one pass.  Only if the room runs out is the rest counted, and the result
+// moved once into a string of exactly its size.
 std::string escape_with(const kernel& k, const char* input)
 {
     const auto* in = reinterpret_cast<const unsigned char*>(input);
@@ -16,12 +33,39 @@ std::string escape_with(const kernel& k, const char* input)
     if (n <= short_limit && k.escape_short != nullptr) {
         return k.escape_short(in, n);
     }
-    const std::size_t specials = k.count(in, n);
-    if (specials == 0) {
+    // As dense as the sample, with n / 32 + 32 to spare: a result within
+    // n / 32 bytes of the estimate either way fits, and keeps its capacity
+    // within capacity_limit, since n / 32 + 32 is half of what that allows.
+    const std::size_t sample = n < sample_size ? n : sample_size;
+    const std::size_t sampled = k.count(in, sample);
+    if (sample == n && sampled == 0) {
         return std::string(input, n);
     }
-    const std::size_t size = n + specials;
-    return make_string(size, [&](char* out) { k.escape(in, n, out, size); });
+    std::size_t room = n + sampled;
+    if (sample < n) {
+        const std::size_t estimate =
+            n / sample * sampled + n % sample * sampled / sample + n / 32 + 32;
+        room = n + (estimate < n ? estimate : n);
+    }
+    escaped_prefix done{};
+    std::string out = make_string_with_room(room, [&](char* p) {
+        done = k.escape(in, n, p, room);
+        return done.written;
+    });
+    if (done.read == n) {
+        if (out.capacity() <= capacity_limit(out.size())) {
+            return out;
+        }
+        // A dense start made the room too generous: a copy has exactly the
+        // size.
+        return std::string(out);
+    }
+    const std::size_t rest = n - done.read;
+    const std::size_t size = done.written + rest + k.count(in + done.read, rest);
+    return make_string(size, [&](char* p) {
+        std::memcpy(p, out.data(), done.written);
+        k.escape(in + done.read, rest, p + done.written, size - done.written);
+    });
 }
 
 }

@@ -121,4 +121,51 @@ TEST(escape_special, every_path_of_every_kernel)
     }
 }
 
+// Past short_limit the result is allocated with room estimated from the
+// input's first kilobyte.  A clean start then dense text runs the room out,
+// at every point of each kernel's loops; a dense start then clean text
+// leaves too much room, which must be given back.  Either way the bytes are
+// exact and the capacity stays within size + size / 16 + 64.
+TEST(escape_special, room_that_runs_out_or_is_too_generous)
+{
+    for (const kernel* k : kernels_under_test()) {
+        for (const std::size_t start : {std::size_t{129}, std::size_t{1024}, std::size_t{1100},
+                                        std::size_t{4096}}) {
+            for (const char first : {'a', '.'}) {
+                const char rest = first == 'a' ? '&' : 'a';
+                for (std::size_t more = 0; more <= 300; ++more) {
+                    const std::string input = std::string(start, first) + std::string(more, rest);
+                    std::string want;
+                    for (const char c : input) {
+                        if (expected_special(static_cast<unsigned char>(c))) {
+                            want += '\\';
+                        }
+                        want += c;
+                    }
+                    const std::string out = escape_with(*k, input.c_str());
+                    ASSERT_EQ(out, want) << k->name << ", " << start << " of " << first
+                                         << " then " << more << " of " << rest;
+                    ASSERT_LE(out.capacity(), out.size() + out.size() / 16 + 64)
+                        << k->name << ", " << start << " of " << first << " then " << more;
+                }
+            }
+        }
+        // Long enough that the spare room, n / 32, is far more than the
+        // limit's 64 bytes.
+        for (const std::size_t dense : {std::size_t{1024}, std::size_t{5000}}) {
+            std::string input(200000, 'a');
+            std::fill_n(input.begin(), dense, '.');
+            const std::string out = escape_with(*k, input.c_str());
+            ASSERT_EQ(out.size(), input.size() + dense) << k->name;
+            ASSERT_EQ(out.substr(0, 2 * dense + 1).find("a"), 2 * dense) << k->name;
+            ASSERT_LE(out.capacity(), out.size() + out.size() / 16 + 64) << k->name;
+            input.assign(200000, '.');
+            std::fill_n(input.begin(), 1024 + dense, 'a');
+            const std::string dense_end = escape_with(*k, input.c_str());
+            ASSERT_EQ(dense_end.size(), 2 * input.size() - 1024 - dense) << k->name;
+            ASSERT_LE(dense_end.capacity(), dense_end.size() + dense_end.size() / 16 + 64);
+        }
+    }
+}
+
 }

@@ -50,6 +50,20 @@ private:
     std::size_t size_;
 };
 
+// The bytes that kernel `k` writes into `room` bytes for `in`, checked to
+// leave the guard bytes either side untouched, and how far it got.
+std::string escape_into_room(const kernel& k, const placed_input& in, std::size_t room,
+                             escape_special_detail::escaped_prefix& done)
+{
+    std::vector<char> out(guard + room + guard, guard_byte);
+    done = k.escape(in.data(), in.size(), out.data() + guard, room);
+    for (std::size_t i = 0; i < guard; ++i) {
+        EXPECT_EQ(out[i], guard_byte) << k.name << " wrote before its room";
+        EXPECT_EQ(out[guard + room + i], guard_byte) << k.name << " wrote past its room";
+    }
+    return std::string(out.data() + guard, done.written);
+}
+
 // Runs one kernel and checks its output, and the guard bytes either side of
 // it, against the scalar kernel.
 void expect_same_as_scalar(const kernel& k, const std::string& bytes, std::size_t offset)
@@ -63,14 +77,11 @@ void expect_same_as_scalar(const kernel& k, const std::string& bytes, std::size_
     std::string want(size, '\0');
     escape_scalar(in.data(), in.size(), want.data(), size);
 
-    std::vector<char> out(guard + size + guard, guard_byte);
-    k.escape(in.data(), in.size(), out.data() + guard, size);
-    const std::string got(out.data() + guard, size);
+    escape_special_detail::escaped_prefix done{};
+    const std::string got = escape_into_room(k, in, size, done);
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    ASSERT_EQ(done.read, in.size()) << k.name << ", length " << in.size();
     ASSERT_EQ(got, want) << k.name << ", length " << in.size() << ", offset " << offset;
-    for (std::size_t i = 0; i < guard; ++i) {
-        ASSERT_EQ(out[i], guard_byte) << k.name << " wrote before its output";
-        ASSERT_EQ(out[guard + size + i], guard_byte) << k.name << " wrote past its output";
-    }
     if (k.escape_short != nullptr && in.size() <= escape_special_detail::short_limit) {
         ASSERT_EQ(k.escape_short(in.data(), in.size()), want)
             << k.name << " short path, length " << in.size() << ", offset " << offset;
@@ -130,6 +141,40 @@ TEST(kernels, every_byte_in_every_position)
                     if (HasFatalFailure()) {
                         return;
                     }
+                }
+            }
+        }
+    }
+}
+
+// Given less room than the whole escape needs, every kernel escapes the
+// longest prefix whose escape fits, byte for byte as the scalar loop does,
+// and writes nothing outside the room.  The scalar loop's own prefix is
+// checked against the rule directly.
+TEST(kernels, as_much_as_fits_in_the_room)
+{
+    for (const kernel* k : kernels_under_test()) {
+        for (std::size_t length = 0; length <= 200; length += length < 140 ? 1 : 7) {
+            for (unsigned mode = 0; mode < 5; ++mode) {
+                const std::string bytes = filler(length, mode, static_cast<unsigned>(length));
+                const placed_input in(bytes, length % 64);
+                const std::size_t size = length + count_scalar(in.data(), length);
+                for (std::size_t room = 0; room <= size + 1; ++room) {
+                    std::string want(room, '\0');
+                    const auto expected = escape_scalar(in.data(), length, want.data(), room);
+                    want.resize(expected.written);
+                    const std::size_t read = expected.read;
+                    ASSERT_EQ(expected.written, read + count_scalar(in.data(), read));
+                    ASSERT_TRUE(read == length ||
+                                expected.written + 1 + count_scalar(in.data() + read, 1) > room)
+                        << "scalar stopped early, length " << length << ", room " << room;
+
+                    escape_special_detail::escaped_prefix done{};
+                    const std::string got = escape_into_room(*k, in, room, done);
+                    ASSERT_FALSE(HasFailure()) << k->name << ", room " << room;
+                    ASSERT_EQ(done.read, read) << k->name << ", length " << length << ", room "
+                                               << room << ", mode " << mode;
+                    ASSERT_EQ(got, want) << k->name << ", length " << length << ", room " << room;
                 }
             }
         }
