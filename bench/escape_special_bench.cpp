@@ -2,7 +2,8 @@
 // strlen, one allocation and memcpy, in the same run.  Prints the median
 // ratio of the two for each kernel and input: the fraction of copy speed the
 // escaper reaches, and its inverse, what one call costs in copies.
-// `--ratios` prints only those; `--passes` times each pass on its own.
+// `--ratios` prints only those, and `--ratios NAME` only those of one
+// kernel; `--passes` times each pass on its own.
 
 #if !defined(ESCAPE_SPECIAL_BENCH_PUBLIC)
 #include "escape_kernels.h"
@@ -316,7 +317,7 @@ int main(int argc, char** argv)
     // every string on the heap times copy and escaper alike, in any order.
     mallopt(M_MMAP_THRESHOLD, 64 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
-    const std::vector<named_escaper> all = escapers();
+    std::vector<named_escaper> all = escapers();
 #if !defined(ESCAPE_SPECIAL_BENCH_PUBLIC)
     if (argc > 1 && std::strcmp(argv[1], "--passes") == 0) {
         print_passes();
@@ -324,6 +325,9 @@ int main(int argc, char** argv)
     }
 #endif
     const bool ratios_only = argc > 1 && std::strcmp(argv[1], "--ratios") == 0;
+    if (ratios_only && argc > 2) {
+        std::erase_if(all, [&](const named_escaper& e) { return e.name != argv[2]; });
+    }
     if (!ratios_only) {
         for (const auto& [name, input] : inputs()) {
             benchmark::RegisterBenchmark(("copy/" + name).c_str(), run, copy, &input);
