@@ -24,50 +24,12 @@ namespace escape_special_detail {
 
 namespace {
 
-// A 64-entry table for vpermb, which looks up the low six bits of each byte.
-// An entry holds the special byte with those low bits, if there is one, and
-// otherwise a value whose low bits differ from the index, so a byte is
-// special exactly when it equals its entry.
-struct lookup_table {
-    alignas(64) unsigned char entry[64];
-};
-
-constexpr lookup_table make_lookup_table()
-{
-    lookup_table t{};
-    for (unsigned low = 0; low < 64; ++low) {
-        t.entry[low] = static_cast<unsigned char>(low ^ 1);
-        for (unsigned c = low; c < 256; c += 64) {
-            if (special_table[c] != 0) {
-                t.entry[low] = static_cast<unsigned char>(c);
-            }
-        }
-    }
-    return t;
-}
-
-// One entry per low six bits only works while no two special bytes share
-// them.
-static_assert([] {
-    for (unsigned low = 0; low < 64; ++low) {
-        unsigned specials = 0;
-        for (unsigned c = low; c < 256; c += 64) {
-            specials += special_table[c];
-        }
-        if (specials > 1) {
-            return false;
-        }
-    }
-    return true;
-}());
-
-constexpr lookup_table lookup = make_lookup_table();
-
 ESCAPE_AVX512 inline std::uint64_t special_mask(__m512i v)
 {
-    // The masked form with every lane selected is plain vpermb; the unmasked
-    // intrinsic trips g++ 12's -Wmaybe-uninitialized inside its own header.
-    const __m512i table = _mm512_load_si512(lookup.entry);
+    // vpermb looks up the low six bits of each byte.  The masked form with
+    // every lane selected is plain vpermb; the unmasked intrinsic trips
+    // g++ 12's -Wmaybe-uninitialized inside its own header.
+    const __m512i table = _mm512_load_si512(low_six_bits.entry);
     const __m512i entries = _mm512_mask_permutexvar_epi8(table, ~0ull, v, table);
     return _mm512_cmpeq_epi8_mask(entries, v);
 }

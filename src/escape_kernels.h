@@ -24,6 +24,38 @@ inline constexpr std::array<unsigned char, 256> special_table = [] {
     return table;
 }();
 
+// A 64-entry table by the low six bits of a byte, for the vector kernels'
+// table lookups.  An entry holds the special byte with those low bits, if
+// there is one, and otherwise a value whose low bits differ from the index,
+// so a byte is special exactly when it equals its entry.
+struct low_six_bits_table {
+    alignas(64) unsigned char entry[64];
+};
+
+inline constexpr low_six_bits_table low_six_bits = [] {
+    low_six_bits_table t{};
+    for (unsigned low = 0; low < 64; ++low) {
+        t.entry[low] = static_cast<unsigned char>(low ^ 1);
+        for (unsigned c = low; c < 256; c += 64) {
+            if (special_table[c] != 0) {
+                t.entry[low] = static_cast<unsigned char>(c);
+            }
+        }
+    }
+    return t;
+}();
+
+// One entry per low six bits only works while no two special bytes share
+// them.
+static_assert([] {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        if ((low_six_bits.entry[byte & 63] == byte) != (special_table[byte] != 0)) {
+            return false;
+        }
+    }
+    return true;
+}());
+
 // The longest input a kernel's escape_short takes.
 inline constexpr std::size_t short_limit = 128;
 

@@ -25,6 +25,11 @@
 //
 // Example: escape_special("1+1=2") returns "1\\+1=2", that is 1\+1=2.
 //
+// The result holds at most size + size / 16 + 64 bytes of capacity, where
+// size is its length; for an input of up to 128 bytes, just what its length
+// needs.  The input is read once for its length and, in the usual case, once
+// more to escape it.
+//
 // The function keeps no state and reads nothing but `input`, which must not be
 // null.  Its only failure is running out of memory: it then throws
 // std::bad_alloc and has allocated nothing.
