@@ -110,6 +110,8 @@ std::string make_string(std::size_t size, Fill fill)
 
 // Returns a string of at most `room` bytes written by fill(data), which
 // returns how many it wrote, allocated once with a capacity of `room`.
+// make_string, built on this, made 16-byte calls 4% to 9% slower, so the
+// two stay apart.
 template <class Fill>
 std::string make_string_with_room(std::size_t room, Fill fill)
 {
