@@ -12,7 +12,9 @@ install(TARGETS escape_special EXPORT escape_special_targets
 if(BUILD_SHARED_LIBS)
     install(TARGETS escape_special_static ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT dev)
 endif()
-install(TARGETS escape-special RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
+if(ESCAPE_SPECIAL_TOOL)
+    install(TARGETS escape-special RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
+endif()
 install(FILES src/escape_special.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT dev)
 
 install(EXPORT escape_special_targets
@@ -39,25 +41,11 @@ install(CODE "
 " COMPONENT dev)
 install(SCRIPT cmake/install_pkgconfig.cmake COMPONENT dev)
 
-# Man pages and the changelog compressed with gzip -9n, as Debian wants them;
-# man reads them the same way on any system, so every install gets the
-# compressed form.
-find_program(ESCAPE_SPECIAL_GZIP gzip REQUIRED)
-set(compressed)
-foreach(source man/escape-special.1 man/escape_special.3 debian/changelog)
-    get_filename_component(name "${source}" NAME)
-    set(output "${PROJECT_BINARY_DIR}/compressed/${name}.gz")
-    add_custom_command(OUTPUT "${output}"
-        COMMAND "${CMAKE_COMMAND}" -E make_directory "${PROJECT_BINARY_DIR}/compressed"
-        COMMAND "${ESCAPE_SPECIAL_GZIP}" -9n -c "${PROJECT_SOURCE_DIR}/${source}" > "${output}"
-        DEPENDS "${source}"
-        VERBATIM)
-    list(APPEND compressed "${output}")
-endforeach()
-add_custom_target(escape_special_compressed ALL DEPENDS ${compressed})
-install(FILES "${PROJECT_BINARY_DIR}/compressed/escape-special.1.gz"
-    DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tool)
-install(FILES "${PROJECT_BINARY_DIR}/compressed/escape_special.3.gz"
-    DESTINATION "${CMAKE_INSTALL_MANDIR}/man3" COMPONENT dev)
-install(FILES README.md LICENSE debian/copyright "${PROJECT_BINARY_DIR}/compressed/changelog.gz"
-    DESTINATION "${escape_special_docdir}" COMPONENT tool)
+if(ESCAPE_SPECIAL_DOCS)
+    install(FILES "${PROJECT_BINARY_DIR}/compressed/escape-special.1.gz"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tool)
+    install(FILES "${PROJECT_BINARY_DIR}/compressed/escape_special.3.gz"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man3" COMPONENT dev)
+    install(FILES README.md LICENSE debian/copyright "${PROJECT_BINARY_DIR}/compressed/changelog.gz"
+        DESTINATION "${escape_special_docdir}" COMPONENT tool)
+endif()

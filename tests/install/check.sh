@@ -1,7 +1,7 @@
 #!/bin/bash
-# Builds the consumer against an installed prefix, once with find_package
-# and once with pkg-config, runs both, and checks that each links the
-# library as installed: the shared library where the prefix has one, which
+# Builds the consumer against an installed prefix with find_package and
+# with pkg-config, as C++11, 14, 17 and 20, runs each, and checks that each
+# links the library as installed: the shared library where the prefix has one, which
 # it then needs at run time, and the static archive otherwise.  Also runs
 # the installed tool and reads both man pages.
 #
@@ -38,17 +38,24 @@ check_link() {
     fi
 }
 
-cmake -S "$here" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" "${hint[@]}" >/dev/null
-cmake --build "$work/cmake" >/dev/null
-LD_LIBRARY_PATH=$libdir "$work/cmake/consumer"
-echo "  <- find_package consumer"
-check_link "$work/cmake/consumer"
+# The header asks nothing newer than C++11 of its callers; each standard
+# from there is built, and the consumer checks that it was compiled as that
+# one.
+for std in 11 14 17 20; do
+    cmake -S "$here" -B "$work/cmake$std" -DCMAKE_PREFIX_PATH="$prefix" "${hint[@]}" \
+        -DCMAKE_CXX_STANDARD="$std" >/dev/null
+    cmake --build "$work/cmake$std" >/dev/null
+    LD_LIBRARY_PATH=$libdir "$work/cmake$std/consumer"
+    echo "  <- find_package consumer, C++$std"
+    check_link "$work/cmake$std/consumer"
 
-g++ -std=c++20 -o "$work/pkgconfig_consumer" "$here/consumer.cpp" \
-    $(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs escape_special)
-LD_LIBRARY_PATH=$libdir "$work/pkgconfig_consumer"
-echo "  <- pkg-config consumer"
-check_link "$work/pkgconfig_consumer"
+    g++ -std=c++$std -DEXPECTED_STANDARD="$std" \
+        -o "$work/pkgconfig_consumer$std" "$here/consumer.cpp" \
+        $(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs escape_special)
+    LD_LIBRARY_PATH=$libdir "$work/pkgconfig_consumer$std"
+    echo "  <- pkg-config consumer, C++$std"
+    check_link "$work/pkgconfig_consumer$std"
+done
 
 test "$("$prefix/bin/escape-special" 'a.b')" = 'a\.b'
 man -l "$prefix/share/man/man1/escape-special.1.gz" >/dev/null
