@@ -14,7 +14,7 @@ trap 'rm -rf "$work"' EXIT
 
 for way in FetchContent add_subdirectory; do
     build=$work/$way
-    cmake -S "$here" -B "$build" -DESCAPE_SPECIAL_VENDORED_BY="$way" \
+    cmake --no-warn-unused-cli -S "$here" -B "$build" -DESCAPE_SPECIAL_VENDORED_BY="$way" \
         -DESCAPE_SPECIAL_SOURCE="$source" -DESCAPE_SPECIAL_COMMIT="$(git -C "$source" rev-parse HEAD)" \
         -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$build" >/dev/null
