@@ -172,7 +172,8 @@ std::string escape_by(const char* p)
 // The fastest kernel first.
 std::vector<named_escaper> escapers()
 {
-    static constexpr escaper by_index[] = {escape_by<0>, escape_by<1>, escape_by<2>};
+    static constexpr escaper by_index[] = {escape_by<0>, escape_by<1>, escape_by<2>,
+                                           escape_by<3>, escape_by<4>};
     const auto kernels = escape_special_detail::supported_kernels();
     std::vector<named_escaper> out;
     for (std::size_t k = kernels.size(); k-- > 0;) {

@@ -104,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     static const auto kernels = escape_special_detail::kernels_under_test();
     for (const auto* k : kernels) {
+        check(k->length == nullptr || k->length(terminated.get()) == n);
         check(k->count(bare.get(), n) == specials);
         const std::unique_ptr<char[]> out(new char[escaped_size]);
         const auto whole = k->escape(bare.get(), n, out.get(), escaped_size);

@@ -3,24 +3,37 @@
 // glibc's header declares its functions with C's _Bool, which clang++ does
 // not accept; clang builds, such as the sanitizer builds, take the CPUID
 // path below instead, so both paths are built and tested.
-#if defined(__x86_64__) && !defined(__clang__) && __has_include(<sys/platform/x86.h>)
+#if defined(__x86_64__) || defined(__i386__)
+#define ESCAPE_SPECIAL_X86 1
+#endif
+#if defined(ESCAPE_SPECIAL_X86) && !defined(__clang__) && __has_include(<sys/platform/x86.h>)
 #include <sys/platform/x86.h>
 #define ESCAPE_SPECIAL_GLIBC_CPU_FEATURES 1
-#elif defined(__x86_64__)
+#elif defined(ESCAPE_SPECIAL_X86)
 #include <cpuid.h>
+#endif
+
+#if (defined(__arm__) && defined(__ARM_FP)) || defined(__s390x__)
+#include <sys/auxv.h>
 #endif
 
 namespace escape_special_detail {
 
 namespace {
 
-const kernel scalar_kernel{"scalar", count_scalar, escape_scalar, nullptr};
+const kernel scalar_kernel{"scalar", count_scalar, escape_scalar, nullptr, nullptr};
 
 #if defined(ESCAPE_SPECIAL_GLIBC_CPU_FEATURES)
 // glibc ran CPUID and read XCR0 once at start-up; a feature is "active" when
 // the CPU has it and the OS saves the registers it needs.  Asking glibc costs
 // no CPUID instruction, which traps to the hypervisor in a virtual machine
 // and would cost a short run more than the escaping.
+bool has_ssse3()
+{
+    return CPU_FEATURE_ACTIVE(SSSE3);
+}
+
+#if defined(__x86_64__)
 bool has_avx2()
 {
     return CPU_FEATURE_ACTIVE(AVX2) && CPU_FEATURE_ACTIVE(BMI1) && CPU_FEATURE_ACTIVE(POPCNT);
@@ -33,7 +46,14 @@ bool has_avx512_vbmi2()
            CPU_FEATURE_ACTIVE(AVX512_VBMI2) && CPU_FEATURE_ACTIVE(BMI2) &&
            CPU_FEATURE_ACTIVE(POPCNT);
 }
-#elif defined(__x86_64__)
+#endif
+#elif defined(ESCAPE_SPECIAL_X86)
+bool has_ssse3()
+{
+    return __builtin_cpu_supports("ssse3");
+}
+
+#if defined(__x86_64__)
 // The CPU may have wide registers that the kernel does not save on a context
 // switch; XCR0 says which register states the OS has enabled.
 bool os_saves(unsigned long long states)
@@ -65,9 +85,10 @@ bool has_avx512_vbmi2()
            __builtin_cpu_supports("popcnt") && os_saves(avx512_state);
 }
 #endif
+#endif
 
 struct kernel_list {
-    const kernel* kernels[3];
+    const kernel* kernels[5];
     std::size_t size = 0;
 };
 
@@ -75,12 +96,34 @@ kernel_list detect()
 {
     kernel_list list{};
     list.kernels[list.size++] = &scalar_kernel;
+    list.kernels[list.size++] = &portable_kernel;
+#if defined(ESCAPE_SPECIAL_X86)
+    if (has_ssse3()) {
+        list.kernels[list.size++] = &ssse3_kernel;
+    }
+#endif
 #if defined(__x86_64__)
     if (has_avx2()) {
         list.kernels[list.size++] = &avx2_kernel;
     }
     if (has_avx512_vbmi2()) {
         list.kernels[list.size++] = &avx512_kernel;
+    }
+#endif
+#if defined(__arm__) && defined(__ARM_FP)
+    // Most ARMv7-A CPUs have NEON; Debian's armhf baseline does not.
+    if ((getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0) {
+        list.kernels[list.size++] = &armv7_neon_kernel;
+    }
+#endif
+#if defined(__POWER8_VECTOR__) && defined(__LITTLE_ENDIAN__)
+    // Every CPU that runs little-endian POWER code is a POWER8 or newer.
+    list.kernels[list.size++] = &vsx_kernel;
+#endif
+#if defined(__s390x__)
+    // The vector facility came with z13; the kernel also needs it enabled.
+    if ((getauxval(AT_HWCAP) & HWCAP_S390_VX) != 0) {
+        list.kernels[list.size++] = &s390x_vector_kernel;
     }
 #endif
 #if defined(__aarch64__)

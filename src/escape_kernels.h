@@ -73,11 +73,15 @@ struct escaped_prefix {
 // reads nothing outside in[0, n).  `escape_short`, where a kernel has one,
 // returns the escaped form of in[0, n) for n up to short_limit in a single
 // pass over the input; it is null where escape_with's path is as fast.
+// `length`, where a kernel has one, is strlen, for machines whose C library
+// has only a slow one; it reads whole aligned blocks, which never cross a
+// page, and so may read past the terminator within the last of them.
 struct kernel {
     const char* name;
     std::size_t (*count)(const unsigned char* in, std::size_t n);
     escaped_prefix (*escape)(const unsigned char* in, std::size_t n, char* out, std::size_t room);
     std::string (*escape_short)(const unsigned char* in, std::size_t n);
+    std::size_t (*length)(const char* input);
 };
 
 // Returns a string of exactly `size` bytes written by fill(data), with one
@@ -168,12 +172,26 @@ inline escaped_prefix operator+(escaped_prefix head, escaped_prefix tail)
     return {head.read + tail.read, head.written + tail.written};
 }
 
+// Words at a time in plain C++, for any machine.
+extern const kernel portable_kernel;
+#if defined(__x86_64__) || defined(__i386__)
+extern const kernel ssse3_kernel;
+#endif
 #if defined(__x86_64__)
 extern const kernel avx2_kernel;
 extern const kernel avx512_kernel;
 #endif
 #if defined(__aarch64__)
 extern const kernel neon_kernel;
+#endif
+#if defined(__arm__) && defined(__ARM_FP)
+extern const kernel armv7_neon_kernel;
+#endif
+#if defined(__POWER8_VECTOR__) && defined(__LITTLE_ENDIAN__)
+extern const kernel vsx_kernel;
+#endif
+#if defined(__s390x__)
+extern const kernel s390x_vector_kernel;
 #endif
 
 // escape_special as done by kernel `k`.  Defined beside escape_special, so

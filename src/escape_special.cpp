@@ -69,7 +69,7 @@ constexpr std::size_t capacity_limit(std::size_t size)
 std::string escape_with(const kernel& k, const char* input)
 {
     const auto* in = reinterpret_cast<const unsigned char*>(input);
-    const std::size_t n = std::strlen(input);
+    const std::size_t n = k.length != nullptr ? k.length(input) : std::strlen(input);
     if (n <= short_limit && k.escape_short != nullptr) {
         return k.escape_short(in, n);
     }

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
@@ -185,6 +187,84 @@ TEST(kernels, as_much_as_fits_in_the_room)
                                                << room << ", mode " << mode;
                     ASSERT_EQ(got, want) << k->name << ", length " << length << ", room " << room;
                 }
+            }
+        }
+    }
+}
+
+// Each loop of each kernel runs only while the room left holds the
+// farthest store it can make, and the input its farthest read.  These
+// inputs make them: runs of special bytes as long as whole groups of
+// blocks, then a block whose one clean byte comes first, so that its last
+// special byte's stores reach farthest, or a clean block, whose stores run
+// past it.  Every room up to the longest bound is tried, so that a bound
+// one byte short writes past the room; and every length up to the longest
+// read, so that a read past the input is seen by a sanitizer.
+TEST(kernels, bounds_at_their_worst)
+{
+    const std::string specials = "[](){}$+?|.*@&";
+    const auto special_run = [&](std::size_t n) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) {
+            s += specials[i % specials.size()];
+        }
+        return s;
+    };
+    for (const kernel* k : kernels_under_test()) {
+        for (std::size_t first = 0; first <= 144; ++first) {
+            for (const std::size_t then : {0, 7, 14, 15, 31, 63}) {
+                const std::string bytes = special_run(first) + "a" + special_run(then);
+                // Given exactly the room it needs, and more, as escape_special
+                // gives a long input, so that the room does not stop a loop
+                // before the input does.
+                for (std::size_t tail = 0; tail <= 96; tail += tail < 40 ? 1 : 8) {
+                    expect_same_as_scalar(*k, bytes + std::string(tail, 'a'), 0);
+                    ASSERT_FALSE(HasFatalFailure());
+                    const placed_input in(bytes + std::string(tail, 'a'), 0);
+                    const std::size_t size = in.size() + count_scalar(in.data(), in.size());
+                    std::string want(size, '\0');
+                    escape_scalar(in.data(), in.size(), want.data(), size);
+                    escape_special_detail::escaped_prefix done{};
+                    ASSERT_EQ(escape_into_room(*k, in, 2 * in.size() + 64, done), want)
+                        << k->name << ", length " << in.size();
+                }
+                const placed_input in(bytes + std::string(96, 'a'), 0);
+                const std::size_t size = in.size() + count_scalar(in.data(), in.size());
+                for (std::size_t room = 0; room <= 200 && room <= size; ++room) {
+                    std::string want(room, '\0');
+                    want.resize(escape_scalar(in.data(), in.size(), want.data(), room).written);
+                    escape_special_detail::escaped_prefix done{};
+                    ASSERT_EQ(escape_into_room(*k, in, room, done), want)
+                        << k->name << ", " << first << " special, then one clean and " << then
+                        << " special, room " << room;
+                    ASSERT_FALSE(HasFailure()) << k->name << ", room " << room;
+                }
+            }
+        }
+    }
+}
+
+// A kernel's own strlen reads whole aligned blocks: it must find the first
+// zero byte from any start in a block, behind any bytes before the start,
+// and with more bytes, zeros among them, after it.
+TEST(kernels, own_length_from_every_start)
+{
+    for (const kernel* k : kernels_under_test()) {
+        if (k->length == nullptr) {
+            continue;
+        }
+        for (std::size_t offset = 0; offset < 64; ++offset) {
+            for (std::size_t length = 0; length <= 300; ++length) {
+                std::vector<char> buffer(512 + 64, '\0');
+                char* const base = reinterpret_cast<char*>(
+                    (reinterpret_cast<std::uintptr_t>(buffer.data()) + 63) & ~std::uintptr_t{63});
+                for (std::size_t i = 0; i < 512; ++i) {
+                    base[i] = static_cast<char>(i % 7 == 3 ? 0 : 'a' + i % 26);
+                }
+                char* const input = base + offset;
+                std::fill(input, input + length, 'x');
+                input[length] = '\0';
+                ASSERT_EQ(k->length(input), length) << k->name << ", offset " << offset;
             }
         }
     }

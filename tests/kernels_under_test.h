@@ -21,13 +21,25 @@ inline std::vector<const kernel*> kernels_under_test()
 {
     const auto supported = supported_kernels();
     std::vector<const kernel*> kernels(supported.begin(), supported.end());
+    const kernel* const built[] = {
 #if defined(__x86_64__)
-    for (const kernel* k : {&avx2_kernel, &avx512_kernel}) {
+        &ssse3_kernel, &avx2_kernel, &avx512_kernel,
+#elif defined(__i386__)
+        &ssse3_kernel,
+#elif defined(__arm__) && defined(__ARM_FP)
+        &armv7_neon_kernel,
+#elif defined(__POWER8_VECTOR__) && defined(__LITTLE_ENDIAN__)
+        &vsx_kernel,
+#elif defined(__s390x__)
+        &s390x_vector_kernel,
+#endif
+        &portable_kernel,
+    };
+    for (const kernel* k : built) {
         if (std::find(supported.begin(), supported.end(), k) == supported.end()) {
             std::printf("kernel skipped, this CPU lacks it: %s\n", k->name);
         }
     }
-#endif
     kernels.push_back(&avx512_model_kernel);
     return kernels;
 }

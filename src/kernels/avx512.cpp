@@ -270,7 +270,7 @@ ESCAPE_AVX512 std::string escape_short_avx512(const unsigned char* in, std::size
 }
 
 extern const kernel ESCAPE_AVX512_KERNEL{ESCAPE_AVX512_NAME, count_avx512, escape_avx512,
-                                        escape_short_avx512};
+                                        escape_short_avx512, nullptr};
 
 }
 

@@ -58,7 +58,7 @@ std::size_t count_neon(const unsigned char* in, std::size_t n)
 }
 
 // Escapes the 16 bytes `v` read from `in`, classified in `special`, with
-// stores that may run past their escaped bytes, up to 48 bytes from `out`,
+// stores that may run past their escaped bytes, up to 46 bytes from `out`,
 // and reloads of the input up to 31 bytes from `in`.  Returns how many
 // escaped bytes there are.
 inline std::size_t escape_block(const unsigned char* in, uint8x16_t v, uint8x16_t special,
@@ -86,11 +86,12 @@ inline std::size_t escape_block(const unsigned char* in, uint8x16_t v, uint8x16_
     return 16 + shift;
 }
 
-// A block's stray stores reach at most 15 bytes past its escaped bytes, so
-// at most 48 bytes from where it starts, and are overwritten by the blocks
-// after it, or by the scalar loop at the end.  Each loop runs while the room
-// left holds every store of its step, and leaves at least 16 bytes of input
-// after its blocks for their reloads.
+// A block's farthest store is the reload after its last special byte: at
+// 15, after 14 others, it reaches 15 + 14 + 1 + 16 = 46 bytes from where
+// the block starts.  Stray bytes are overwritten by the blocks after it, or
+// by the scalar loop at the end.  Each loop runs while the room left holds
+// every store of its step, and the input every reload: up to 15 + 16 = 31
+// bytes from a block's start.
 escaped_prefix escape_neon(const unsigned char* in, std::size_t n, char* out, std::size_t room)
 {
     const uint8x16x4_t table = load_table();
@@ -100,7 +101,7 @@ escaped_prefix escape_neon(const unsigned char* in, std::size_t n, char* out, st
     // Four blocks at a time, copied whole when none of them holds a special
     // byte, which in prose is about every other time: this takes 1% prose
     // from 2.2 to 1.8 instructions a byte, counted over the whole run.
-    for (; n - i >= 80 && room - o >= 144; i += 64) {
+    for (; n - i >= 79 && room - o >= 142; i += 64) {
         const uint8x16x4_t v = vld1q_u8_x4(in + i);
         const uint8x16_t s0 = classify(table, v.val[0]);
         const uint8x16_t s1 = classify(table, v.val[1]);
@@ -116,7 +117,7 @@ escaped_prefix escape_neon(const unsigned char* in, std::size_t n, char* out, st
         o += escape_block(in + i + 32, v.val[2], s2, to + o);
         o += escape_block(in + i + 48, v.val[3], s3, to + o);
     }
-    for (; n - i >= 32 && room - o >= 48; i += 16) {
+    for (; n - i >= 31 && room - o >= 46; i += 16) {
         const uint8x16_t v = vld1q_u8(in + i);
         o += escape_block(in + i, v, classify(table, v), to + o);
     }
@@ -125,7 +126,7 @@ escaped_prefix escape_neon(const unsigned char* in, std::size_t n, char* out, st
 
 }
 
-const kernel neon_kernel{"neon", count_neon, escape_neon, nullptr};
+const kernel neon_kernel{"neon", count_neon, escape_neon, nullptr, nullptr};
 
 }
 

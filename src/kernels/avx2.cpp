@@ -2,6 +2,9 @@
 
 #if defined(__x86_64__)
 
+#include "kernels/nibble_tables.h"
+#include "kernels/spread_table.h"
+
 #include <immintrin.h>
 
 #include <array>
@@ -12,94 +15,15 @@ namespace escape_special_detail {
 
 namespace {
 
-// For each 8-bit mask of special bytes, a pshufb pattern that spreads eight
-// input bytes (register bytes 0 to 7) over 8 + popcount(mask) output bytes,
-// putting a backslash (register bytes 8 to 15) before each marked byte.
-struct spread_table {
-    alignas(16) unsigned char pattern[256][16];
-};
-
-constexpr spread_table make_spread_table()
-{
-    spread_table t{};
-    for (unsigned mask = 0; mask < 256; ++mask) {
-        unsigned out = 0;
-        for (unsigned j = 0; j < 8; ++j) {
-            if (mask & (1u << j)) {
-                t.pattern[mask][out++] = 8;
-            }
-            t.pattern[mask][out++] = static_cast<unsigned char>(j);
-        }
-        while (out < 16) {
-            t.pattern[mask][out++] = 0x80;
-        }
-    }
-    return t;
-}
-
-constexpr spread_table spread = make_spread_table();
-
 #define ESCAPE_AVX2 __attribute__((target("avx2,bmi,popcnt")))
-
-// Two pshufb lookups by the low nibble, with no shift for the high one,
-// which would compete with them for the shuffle units: prose escapes about a
-// tenth faster than with a lookup by each nibble.  `primary` holds,
-// for each low nibble, a special byte with that nibble, which a byte must
-// equal; `folded` holds the value that the other special bytes with that
-// nibble share once bit 5 is set, as 0x5B and 0x7B both give 0x7B, which
-// the byte with bit 5 set must equal.  Entries with nothing to match hold
-// 0xFF, which no byte below 0x80 equals; pshufb gives 0 for bytes from 0x80
-// on, which no such byte equals either.
-struct lookup_tables {
-    std::array<unsigned char, 16> primary{};
-    std::array<unsigned char, 16> folded{};
-};
-
-constexpr unsigned char fold_bit = 0x20;
-
-constexpr lookup_tables make_lookup_tables()
-{
-    lookup_tables t;
-    t.primary.fill(0xFF);
-    t.folded.fill(0xFF);
-    for (unsigned c = 0; c < 128; ++c) {
-        if (special_table[c] == 0) {
-            continue;
-        }
-        unsigned char& primary = t.primary[c & 15];
-        if (primary == 0xFF) {
-            primary = static_cast<unsigned char>(c);
-        } else {
-            t.folded[c & 15] = static_cast<unsigned char>(c | fold_bit);
-        }
-    }
-    return t;
-}
-
-constexpr lookup_tables lookups = make_lookup_tables();
-
-// The scheme only works for some sets; check it against the plain table for
-// every byte.
-static_assert([] {
-    for (unsigned byte = 0; byte < 256; ++byte) {
-        const unsigned low = byte & 15;
-        const bool matched =
-            byte < 128 && (lookups.primary[low] == byte ||
-                           lookups.folded[low] == (byte | fold_bit));
-        if (matched != (special_table[byte] != 0)) {
-            return false;
-        }
-    }
-    return true;
-}());
 
 // 0xFF in each special byte, 0 elsewhere.
 ESCAPE_AVX2 inline __m256i classify(__m256i v)
 {
     const __m256i primary = _mm256_broadcastsi128_si256(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(lookups.primary.data())));
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(lookups.primary)));
     const __m256i folded = _mm256_broadcastsi128_si256(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(lookups.folded.data())));
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(lookups.folded)));
     const __m256i exact = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(primary, v), v);
     const __m256i other = _mm256_cmpeq_epi8(
         _mm256_shuffle_epi8(folded, v),
@@ -356,7 +280,7 @@ ESCAPE_AVX2 std::string escape_short_avx2(const unsigned char* in, std::size_t n
 
 }
 
-const kernel avx2_kernel{"avx2", count_avx2, escape_avx2, escape_short_avx2};
+const kernel avx2_kernel{"avx2", count_avx2, escape_avx2, escape_short_avx2, nullptr};
 
 }
 

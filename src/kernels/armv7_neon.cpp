@@ -1,0 +1,211 @@
+#include "escape_kernels.h"
+
+#if defined(__arm__) && defined(__ARM_FP)
+
+#include "kernels/nibble_tables.h"
+#include "kernels/spread_table.h"
+
+#include <arm_neon.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace escape_special_detail {
+
+namespace {
+
+// One bit of weight for each byte of a half.
+constexpr std::uint8_t mask_weights[16] = {1, 2, 4, 8, 16, 32, 64, 128,
+                                           1, 2, 4, 8, 16, 32, 64, 128};
+
+// Debian's armhf baseline promises VFPv3 but not NEON, which nearly every
+// ARMv7-A CPU has; this is built for it whatever the baseline.
+#define ESCAPE_ARMV7_NEON __attribute__((target("fpu=neon")))
+#define ESCAPE_BLOCKS16_TARGET ESCAPE_ARMV7_NEON
+#include "kernels/blocks16.h"
+
+struct armv7_neon_ops {
+    using vector = uint8x16_t;
+    static constexpr std::size_t blocks = 4;
+
+    uint8x8x4_t first;
+    uint8x8x4_t second;
+    vector weights;
+
+    ESCAPE_ARMV7_NEON armv7_neon_ops()
+        : first(quarter(low_six_bits.entry)), second(quarter(low_six_bits.entry + 32)),
+          weights(vld1q_u8(mask_weights))
+    {
+    }
+
+    ESCAPE_ARMV7_NEON static uint8x8x4_t quarter(const unsigned char* t)
+    {
+        return uint8x8x4_t{{vld1_u8(t), vld1_u8(t + 8), vld1_u8(t + 16), vld1_u8(t + 24)}};
+    }
+
+    ESCAPE_ARMV7_NEON vector load(const unsigned char* in) const { return vld1q_u8(in); }
+
+    ESCAPE_ARMV7_NEON void store(char* out, vector v) const
+    {
+        vst1q_u8(reinterpret_cast<std::uint8_t*>(out), v);
+    }
+
+    ESCAPE_ARMV7_NEON static uint8x8x2_t table(const unsigned char* entries)
+    {
+        return uint8x8x2_t{{vld1_u8(entries), vld1_u8(entries + 8)}};
+    }
+
+    ESCAPE_ARMV7_NEON static vector look_up(uint8x8x2_t table, vector index)
+    {
+        return vcombine_u8(vtbl2_u8(table, vget_low_u8(index)),
+                           vtbl2_u8(table, vget_high_u8(index)));
+    }
+
+    ESCAPE_ARMV7_NEON vector classify(vector v) const
+    {
+        const uint8x16_t index = vandq_u8(v, vdupq_n_u8(63));
+        const uint8x16_t above = veorq_u8(index, vdupq_n_u8(32));
+        const uint8x8_t low = vtbx4_u8(vtbl4_u8(first, vget_low_u8(index)), second,
+                                       vget_low_u8(above));
+        const uint8x8_t high = vtbx4_u8(vtbl4_u8(first, vget_high_u8(index)), second,
+                                        vget_high_u8(above));
+        return vceqq_u8(vcombine_u8(low, high), v);
+    }
+
+    // One bit of weight for each byte, summed in pairs three times.
+    ESCAPE_ARMV7_NEON uint8x8_t weighed(vector c) const
+    {
+        const uint8x16_t bits = vandq_u8(c, weights);
+        return vpadd_u8(vget_low_u8(bits), vget_high_u8(bits));
+    }
+
+    ESCAPE_ARMV7_NEON unsigned mask(vector c) const
+    {
+        uint8x8_t sums = weighed(c);
+        sums = vpadd_u8(sums, sums);
+        sums = vpadd_u8(sums, sums);
+        return vget_lane_u16(vreinterpret_u16_u8(sums), 0);
+    }
+
+    // The four blocks' sums in pairs go on being summed together, so that
+    // one register ends with all four masks.
+    ESCAPE_ARMV7_NEON bool masks(const vector (&c)[blocks], unsigned (&m)[blocks]) const
+    {
+        const uint8x8_t sums = vpadd_u8(vpadd_u8(weighed(c[0]), weighed(c[1])),
+                                        vpadd_u8(weighed(c[2]), weighed(c[3])));
+        const std::uint32_t first = vget_lane_u32(vreinterpret_u32_u8(sums), 0);
+        const std::uint32_t second = vget_lane_u32(vreinterpret_u32_u8(sums), 1);
+        m[0] = first & 0xFFFF;
+        m[1] = first >> 16;
+        m[2] = second & 0xFFFF;
+        m[3] = second >> 16;
+        return (first | second) != 0;
+    }
+
+    ESCAPE_ARMV7_NEON void store_pairs(char* out, vector v) const
+    {
+        vst2q_u8(reinterpret_cast<std::uint8_t*>(out),
+                 (uint8x16x2_t{{vdupq_n_u8(escape_byte), v}}));
+    }
+
+    ESCAPE_ARMV7_NEON void spread_half(char* out, uint8x8_t half, unsigned bits) const
+    {
+        const uint8x8x2_t source{{half, vdup_n_u8(escape_byte)}};
+        const uint8x16_t pattern = vld1q_u8(escape_special_detail::spread.pattern[bits]);
+        store(out, vcombine_u8(vtbl2_u8(source, vget_low_u8(pattern)),
+                               vtbl2_u8(source, vget_high_u8(pattern))));
+    }
+
+    ESCAPE_ARMV7_NEON void spread(char* out, vector v, unsigned mask) const
+    {
+        spread_half(out, vget_low_u8(v), mask & 0xFF);
+        spread_half(out + escape_special_detail::spread.length[mask & 0xFF], vget_high_u8(v),
+                    mask >> 8);
+    }
+};
+
+ESCAPE_ARMV7_NEON std::size_t count_armv7_neon(const unsigned char* in, std::size_t n)
+{
+    const armv7_neon_ops k;
+    std::size_t count = 0;
+    std::size_t i = 0;
+    // Per-byte counters, summed before any can pass 255.  classify gives
+    // 0xFF, that is -1, for each special byte, so the counters subtract.
+    while (n - i >= 16) {
+        const std::size_t rounds = (n - i) / 16 < 255 ? (n - i) / 16 : 255;
+        uint8x16_t sums = vdupq_n_u8(0);
+        for (std::size_t r = 0; r < rounds; ++r, i += 16) {
+            sums = vsubq_u8(sums, k.classify(k.load(in + i)));
+        }
+        const uint64x2_t wide = vpaddlq_u32(vpaddlq_u16(vpaddlq_u8(sums)));
+        count += static_cast<std::size_t>(vgetq_lane_u64(wide, 0) + vgetq_lane_u64(wide, 1));
+    }
+    return count + count_scalar(in + i, n - i);
+}
+
+ESCAPE_ARMV7_NEON escaped_prefix escape_armv7_neon(const unsigned char* in, std::size_t n,
+                                                   char* out, std::size_t room)
+{
+    return escape_blocks16<armv7_neon_ops>(in, n, out, room);
+}
+
+// The bytes of `v` that are zero, four bits for each byte, in two words.
+ESCAPE_ARMV7_NEON inline std::uint64_t zeros_of(uint8x16_t v)
+{
+    const uint8x16_t zero = vceqq_u8(v, vdupq_n_u8(0));
+    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(zero), 4)), 0);
+}
+
+__attribute__((no_sanitize_address)) ESCAPE_ARMV7_NEON inline std::uint64_t zeros_in(
+    const unsigned char* block)
+{
+    return zeros_of(vld1q_u8(static_cast<const std::uint8_t*>(__builtin_assume_aligned(block, 16))));
+}
+
+// glibc's strlen for armhf takes four bytes at a time: 0.99 instructions a
+// byte, as many as the escaping.  This looks at 16, from the aligned block
+// that holds the start up to a 64-byte boundary, and then at 64.  An
+// aligned block never crosses a page, so reading past the terminator within
+// the last one is safe, and the address sanitizer is told not to look.
+__attribute__((no_sanitize_address)) ESCAPE_ARMV7_NEON std::size_t length_armv7_neon(
+    const char* input)
+{
+    const auto start = reinterpret_cast<std::uintptr_t>(input);
+    const auto* block = reinterpret_cast<const unsigned char*>(start - start % 16);
+    const auto at = [&](std::uint64_t zeros) {
+        return static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(block) - start) +
+               static_cast<std::size_t>(__builtin_ctzll(zeros) / 4);
+    };
+    const std::uint64_t first = zeros_in(block) >> (4 * (start % 16));
+    if (first != 0) {
+        return static_cast<std::size_t>(__builtin_ctzll(first) / 4);
+    }
+    for (block += 16; reinterpret_cast<std::uintptr_t>(block) % 64 != 0; block += 16) {
+        if (const std::uint64_t zeros = zeros_in(block); zeros != 0) {
+            return at(zeros);
+        }
+    }
+    for (;; block += 64) {
+        // The least of four blocks is zero where any of them is.
+        const auto* aligned = static_cast<const std::uint8_t*>(__builtin_assume_aligned(block, 64));
+        const uint8x16_t least = vminq_u8(vminq_u8(vld1q_u8(aligned), vld1q_u8(aligned + 16)),
+                                          vminq_u8(vld1q_u8(aligned + 32), vld1q_u8(aligned + 48)));
+        if (zeros_of(least) != 0) {
+            break;
+        }
+    }
+    for (;; block += 16) {
+        if (const std::uint64_t zeros = zeros_in(block); zeros != 0) {
+            return at(zeros);
+        }
+    }
+}
+
+}
+
+const kernel armv7_neon_kernel{"armv7-neon", count_armv7_neon, escape_armv7_neon, nullptr,
+                                length_armv7_neon};
+
+}
+
+#endif

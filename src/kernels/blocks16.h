@@ -1,0 +1,97 @@
+#ifndef ESCAPE_SPECIAL_BLOCKS16_H
+#define ESCAPE_SPECIAL_BLOCKS16_H
+
+// The loop of the kernels that take 16 bytes at a time.  Each kernel's file
+// includes this inside its own anonymous namespace, after escape_kernels.h
+// and spread_table.h and every library header, with ESCAPE_BLOCKS16_TARGET
+// defined to its target attribute, and instantiates escape_blocks16 with a
+// struct of its instructions, whose constructor loads any constants they
+// need once, before the loop:
+//
+//     vector                          a 16-byte register
+//     load(in), store(out, v)         16 bytes at any address
+//     classify(v)                     0xFF in each special byte, 0 elsewhere
+//     mask(c)                         bit k set where byte k of c is set
+//     blocks                          how many blocks a round of the loop
+//                                     takes, as many as fit in registers
+//     masks(c, m)                     for those blocks classified, whether
+//                                     any byte is set, and if so their
+//                                     masks in m
+//     store_pairs(out, v)             32 bytes: a backslash before each byte
+//     spread(out, v, mask)            v spread by the spread table, its low
+//                                     eight bytes at out and its high eight
+//                                     at out + spread.length[mask & 0xFF]
+//
+// So every function here is a template of the kernel's own type, with its
+// target, and nothing is shared with code built for another.
+
+// Escapes the 16 bytes `v` read from `in`, whose special bytes are marked in
+// `mask`, with stores that may run past the escaped bytes, up to 33 bytes
+// from `out`, and reloads of up to 32 bytes from `in`.  Returns how many
+// escaped bytes there are.
+template <class ops>
+ESCAPE_BLOCKS16_TARGET inline std::size_t escape_block16(const ops& k, const unsigned char* in,
+                                                         typename ops::vector v, unsigned mask,
+                                                         char* out)
+{
+    if ((mask & (mask - 1)) == 0) {
+        // No special byte or one, at p (16 for none): the block, then the
+        // block again from p one byte further on, behind a backslash.  No
+        // branch on where the byte is or whether there is one, which in
+        // sparse text no predictor could guess.
+        const auto p = static_cast<unsigned>(__builtin_ctz(mask | 0x10000u));
+        k.store(out, v);
+        out[p] = static_cast<char>(escape_byte);
+        k.store(out + p + 1, k.load(in + p));
+        return 16 + (mask != 0);
+    }
+    if (mask == 0xFFFF) {
+        k.store_pairs(out, v);
+        return 32;
+    }
+    k.spread(out, v, mask);
+    return std::size_t{spread.length[mask & 0xFF]} + spread.length[mask >> 8];
+}
+
+template <class ops>
+ESCAPE_BLOCKS16_TARGET escaped_prefix escape_blocks16(const unsigned char* in, std::size_t n,
+                                                      char* out, std::size_t room)
+{
+    const ops k;
+    std::size_t i = 0;
+    std::size_t o = 0;
+    // Several blocks at a time, stored whole when none holds a special
+    // byte, as in prose about every other time for four.  Blocks of special
+    // bytes and a clean block after them reach 32 bytes of output for each
+    // block but the last, and 33 for that; its reload reaches 32 bytes of
+    // input past its start.  The stray bytes past a block's escaped ones are
+    // overwritten by the blocks after it.
+    constexpr std::size_t blocks = ops::blocks;
+    constexpr std::size_t step = 16 * blocks;
+    for (; n - i >= step + 16 && room - o >= 32 * blocks + 1; i += step) {
+        typename ops::vector v[blocks];
+        typename ops::vector c[blocks];
+        for (std::size_t b = 0; b < blocks; ++b) {
+            v[b] = k.load(in + i + 16 * b);
+            c[b] = k.classify(v[b]);
+        }
+        unsigned mask[blocks];
+        if (!k.masks(c, mask)) {
+            for (std::size_t b = 0; b < blocks; ++b) {
+                k.store(out + o + 16 * b, v[b]);
+            }
+            o += step;
+            continue;
+        }
+        for (std::size_t b = 0; b < blocks; ++b) {
+            o += escape_block16(k, in + i + 16 * b, v[b], mask[b], out + o);
+        }
+    }
+    for (; n - i >= 32 && room - o >= 33; i += 16) {
+        const typename ops::vector v = k.load(in + i);
+        o += escape_block16(k, in + i, v, k.mask(k.classify(v)), out + o);
+    }
+    return escaped_prefix{i, o} + escape_scalar(in + i, n - i, out + o, room - o);
+}
+
+#endif

@@ -1,0 +1,337 @@
+#include "escape_kernels.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace escape_special_detail {
+
+namespace {
+
+// A machine word, taken as that many bytes at once.
+using word = std::uintptr_t;
+constexpr std::size_t word_size = sizeof(word);
+constexpr word ones = ~word{0} / 0xFF;
+constexpr word high_bits = ones * 0x80;
+constexpr word low_bits = ones * 0x7F;
+
+// The special bytes as sorted ranges, each closing gaps of up to two bytes
+// between them, so that only a few other bytes lie in them.  Those above
+// 0x40 are taken with bit 5 set, where [ and ] fall on { and }, so that one
+// range holds all five.
+struct byte_ranges {
+    unsigned char low[16];
+    unsigned char high[16];
+    std::size_t size = 0;
+};
+
+constexpr unsigned max_gap = 2;
+constexpr unsigned char fold_above = 0x40;
+constexpr unsigned char fold_bit = 0x20;
+
+constexpr byte_ranges make_ranges(bool folded)
+{
+    bool in[256] = {};
+    for (unsigned c = 0; c < 256; ++c) {
+        if (special_table[c] != 0 && (c > fold_above) == folded) {
+            in[folded ? c | fold_bit : c] = true;
+        }
+    }
+    byte_ranges r{};
+    for (unsigned c = 0; c < 256; ++c) {
+        if (!in[c]) {
+            continue;
+        }
+        if (r.size != 0 && c - r.high[r.size - 1] <= max_gap + 1) {
+            r.high[r.size - 1] = static_cast<unsigned char>(c);
+        } else {
+            r.low[r.size] = static_cast<unsigned char>(c);
+            r.high[r.size] = static_cast<unsigned char>(c);
+            ++r.size;
+        }
+    }
+    return r;
+}
+
+constexpr byte_ranges plain_ranges = make_ranges(false);
+constexpr byte_ranges folded_ranges = make_ranges(true);
+
+// The constants of the filter below.
+struct filter {
+    word low;
+    word fold;
+    word high;
+    word plain_at_least[plain_ranges.size];
+    word plain_above[plain_ranges.size];
+    word folded_at_least[folded_ranges.size];
+    word folded_above[folded_ranges.size];
+};
+
+constexpr filter filter_constants = [] {
+    filter f{low_bits, ones * fold_bit, high_bits, {}, {}, {}, {}};
+    for (std::size_t r = 0; r < plain_ranges.size; ++r) {
+        f.plain_at_least[r] = ones * (0x80u - plain_ranges.low[r]);
+        f.plain_above[r] = ones * (0x7Fu - plain_ranges.high[r]);
+    }
+    for (std::size_t r = 0; r < folded_ranges.size; ++r) {
+        f.folded_at_least[r] = ones * (0x80u - folded_ranges.low[r]);
+        f.folded_above[r] = ones * (0x7Fu - folded_ranges.high[r]);
+    }
+    return f;
+}();
+
+// The high bit of each byte of x (each below 0x80) in one of the ranges,
+// and garbage in the other bits.  x + 0x80 - low has its high bit set when
+// x >= low, and x + 0x7F - high when x > high; the ranges are sorted and
+// apart, so x lies in one exactly when an odd number of these are set.
+// Below 0x80 no sum carries from one byte into the next.
+template <std::size_t size>
+constexpr word in_ranges(word x, const word (&at_least)[size], const word (&above)[size])
+{
+    word inside = 0;
+    for (std::size_t r = 0; r < size; ++r) {
+        inside ^= (x + at_least[r]) ^ (x + above[r]);
+    }
+    return inside;
+}
+
+// The high bit of each byte of `w` that may be special: every special byte,
+// and the few others in the ranges.
+constexpr word maybe_special(const filter& f, word w)
+{
+    const word x = w & f.low;
+    return (in_ranges(x, f.plain_at_least, f.plain_above) ^
+            in_ranges(x | f.fold, f.folded_at_least, f.folded_above)) &
+           ~w & f.high;
+}
+
+// Every special byte is flagged, and no more than five others: a word in
+// which one of those lies is merely escaped more slowly.
+static_assert([] {
+    unsigned others = 0;
+    for (unsigned c = 0; c < 256; ++c) {
+        const bool flagged = maybe_special(filter_constants, ones * c) == high_bits;
+        if (special_table[c] != 0 && !flagged) {
+            return false;
+        }
+        others += special_table[c] == 0 && flagged;
+    }
+    return others <= 5 && plain_ranges.high[plain_ranges.size - 1] < 0x80 &&
+           folded_ranges.high[folded_ranges.size - 1] < 0x80;
+}());
+
+// Hides a constant from the optimiser, which would otherwise build some of
+// them again in every round of the loop, as g++ 12 does on MIPS: five
+// instructions for each 64-bit constant.
+inline void in_register(word& c)
+{
+    __asm__("" : "+r"(c));
+}
+
+// The filter's constants, built once, in registers.
+inline filter filter_in_registers()
+{
+    filter f = filter_constants;
+    for (word* c : {&f.low, &f.fold, &f.high}) {
+        in_register(*c);
+    }
+    for (std::size_t r = 0; r < plain_ranges.size; ++r) {
+        in_register(f.plain_at_least[r]);
+        in_register(f.plain_above[r]);
+    }
+    for (std::size_t r = 0; r < folded_ranges.size; ++r) {
+        in_register(f.folded_at_least[r]);
+        in_register(f.folded_above[r]);
+    }
+    return f;
+}
+
+// Machines that trap or take many instructions on a word load or store at
+// an address that is not a multiple of the word's size: there the compiler
+// turns a copy of a word to an unknown address into a call of memcpy.
+#if defined(__riscv) || (defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED))
+constexpr bool slow_unaligned = true;
+#else
+constexpr bool slow_unaligned = false;
+#endif
+
+// The aligned stores below put the first byte in the low bits.
+static_assert(!slow_unaligned || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+
+// Machines that store two bytes at any address in one instruction.
+#if defined(__i386__) || defined(__x86_64__)
+constexpr bool fast_pair_stores = true;
+#else
+constexpr bool fast_pair_stores = false;
+#endif
+
+// Writes words one after another from any address.  Where words must be
+// aligned, each is shifted into place and stored aligned, with the bytes
+// already written before the start in the first, and what is left of the
+// last is stored by finish(): up to a word past the end, into room that
+// the caller must own.
+class word_writer {
+public:
+    explicit word_writer(char* at)
+    {
+        if constexpr (slow_unaligned) {
+            const auto offset = reinterpret_cast<std::uintptr_t>(at) % word_size;
+            at_ = at - offset;
+            shift_ = static_cast<unsigned>(8 * offset);
+            std::memcpy(&carry_, __builtin_assume_aligned(at_, word_size), word_size);
+            carry_ &= (word{1} << shift_) - 1;
+        } else {
+            at_ = at;
+        }
+    }
+
+    void put(word w)
+    {
+        if constexpr (slow_unaligned) {
+            const word merged = carry_ | w << shift_;
+            std::memcpy(__builtin_assume_aligned(at_, word_size), &merged, word_size);
+            // In two steps, since a shift by the word's whole width is
+            // undefined.
+            carry_ = w >> 1 >> (8 * word_size - 1 - shift_);
+        } else {
+            std::memcpy(at_, &w, word_size);
+        }
+        at_ += word_size;
+    }
+
+    void finish()
+    {
+        if constexpr (slow_unaligned) {
+            std::memcpy(__builtin_assume_aligned(at_, word_size), &carry_, word_size);
+        }
+    }
+
+private:
+    char* at_;
+    unsigned shift_ = 0;
+    word carry_ = 0;
+};
+
+// Whether whole words are looked at.  With 32-bit words, the filter's
+// constants do not fit in the registers beside the loop's own, and looking
+// at a word and storing it took more instructions than escaping its four
+// bytes one at a time: on armel ...
+constexpr bool use_words = word_size == 8;
+
+// Bytes are escaped in runs of this many: a word's worth, where words are
+// looked at next, or more, to spread the cost of the loop.
+constexpr std::size_t run = use_words ? word_size : 16;
+
+// For each byte, what it escapes to, in memory order: a backslash and the
+// byte, or the byte and a zero that the next byte overwrites.
+struct pair_table {
+    char pair[256][2];
+};
+
+constexpr pair_table pairs = [] {
+    pair_table t{};
+    for (unsigned c = 0; c < 256; ++c) {
+        t.pair[c][0] = static_cast<char>(special_table[c] != 0 ? escape_byte : c);
+        t.pair[c][1] = static_cast<char>(special_table[c] != 0 ? c : 0);
+    }
+    return t;
+}();
+
+// Escapes the `run` bytes at `in` a byte at a time, with no check of the
+// room: up to twice as many bytes from `out`.  Returns where they end.  Where two bytes can be stored at any address at once, each byte
+// stores its pair from the table; otherwise its backslash is written at
+// p[k] and kept by moving p on by one, so that the byte's own offset k
+// costs no instruction.
+inline char* escape_bytes(const unsigned char* in, char* out)
+{
+    char* p = out;
+    for (std::size_t k = 0; k < run; ++k) {
+        const unsigned char c = in[k];
+        if constexpr (fast_pair_stores) {
+            std::memcpy(p + k, pairs.pair[c], 2);
+        } else {
+            p[k] = static_cast<char>(escape_byte);
+        }
+        p += special_table[c];
+        if constexpr (!fast_pair_stores) {
+            p[k] = static_cast<char>(c);
+        }
+    }
+    return p + run;
+}
+
+inline word load_aligned(const unsigned char* in)
+{
+    word w;
+    std::memcpy(&w, __builtin_assume_aligned(in, word_size), word_size);
+    return w;
+}
+
+escaped_prefix escape_portable(const unsigned char* in, std::size_t n, char* out,
+                               std::size_t room)
+{
+    // Up to the input's next word boundary with the scalar loop, so that
+    // the words are read aligned, as some machines need.
+    const std::size_t to_boundary =
+        (word_size - reinterpret_cast<std::uintptr_t>(in) % word_size) % word_size;
+    const escaped_prefix head = escape_scalar(in, n < to_boundary ? n : to_boundary, out, room);
+    std::size_t i = head.read;
+    std::size_t o = head.written;
+    if (i < to_boundary) {
+        return head;
+    }
+    const unsigned char* from = in + i;
+    const unsigned char* const end = in + n;
+    char* to = out + o;
+    char* const stop = out + room;
+    const filter f = filter_in_registers();
+    // Bytes are escaped one at a time until a run of them has no special
+    // byte, which is seen there at no cost; then words are copied whole
+    // until one may hold one.  The bytes come first so that the writer
+    // never starts before `out`, and text dense with special bytes costs
+    // no filtering.
+    for (;;) {
+        // As many runs as the input and the room allow, whatever the
+        // bytes; counted again when they are used up.
+        const auto input_runs = static_cast<std::size_t>(end - from) / run;
+        const auto room_runs = static_cast<std::size_t>(stop - to) / (2 * run);
+        std::size_t runs = input_runs < room_runs ? input_runs : room_runs;
+        if (runs == 0) {
+            break;
+        }
+        bool clean = false;
+        do {
+            char* const next = escape_bytes(from, to);
+            clean = next == to + run;
+            from += run;
+            to = next;
+        } while (--runs != 0 && (!clean || !use_words));
+        // A word, and what the writer leaves of the word before it, fit.
+        if (!use_words || !clean || end - from < static_cast<std::ptrdiff_t>(word_size) ||
+            stop - to < static_cast<std::ptrdiff_t>(2 * word_size)) {
+            continue;
+        }
+        const auto input_words = static_cast<std::size_t>(end - from) / word_size;
+        const auto room_words = static_cast<std::size_t>(stop - to) / word_size - 1;
+        std::size_t words = input_words < room_words ? input_words : room_words;
+        word_writer writer(to);
+        for (; words != 0; --words) {
+            const word w = load_aligned(from);
+            if (maybe_special(f, w) != 0) {
+                break;
+            }
+            writer.put(w);
+            from += word_size;
+            to += word_size;
+        }
+        writer.finish();
+    }
+    const auto read = static_cast<std::size_t>(from - in);
+    const auto written = static_cast<std::size_t>(to - out);
+    return escaped_prefix{read, written} + escape_scalar(from, n - read, to, room - written);
+}
+
+}
+
+const kernel portable_kernel{"portable", count_scalar, escape_portable, nullptr, nullptr};
+
+}
