@@ -3,12 +3,16 @@
 # C program, a C program that does the tool's work with a plain copy, and the
 # printf | sed pipeline, each given the same argument, on a short argument
 # and on the longest one Linux passes.  Prints median wall times, their
-# ratios, and peak RSS.
+# ratios, and peak RSS.  Given a second build of the tool, such as one
+# configured with -DESCAPE_SPECIAL_HARDEN=OFF, it runs that too, in the same
+# rounds, and prints the first's time over the second's.  PAIRS_ONLY=1
+# skips all but those alternating rounds.
 #
-# usage: bench/startup.sh path/to/escape-special
+# usage: bench/startup.sh path/to/escape-special [path/to/other/escape-special]
 set -euo pipefail
 
-tool=$(realpath "${1:?usage: bench/startup.sh path/to/escape-special}")
+tool=$(realpath "${1:?usage: bench/startup.sh path/to/escape-special [other]}")
+other=$(if [ -n "${2:-}" ]; then realpath "$2"; fi)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -49,6 +53,9 @@ for i in $(seq "$copies"); do
     cp "$work/empty.c.out" "$work/empty-$i"
     cp "$work/copy.c.out" "$work/copy-$i"
     cp "$tool" "$work/tool-$i"
+    if [ -n "$other" ]; then
+        cp "$other" "$work/other-$i"
+    fi
 done
 
 # 131071 bytes of lower-case words with about 1% special bytes, no quotes.
@@ -157,25 +164,36 @@ alternate() {
     local name=$1 argfile=$2 programs=() i
     for i in $(seq "$copies"); do
         programs+=("$work/true-$i" "$work/empty-$i" "$work/copy-$i" "$work/tool-$i")
+        if [ -n "$other" ]; then
+            programs+=("$work/other-$i")
+        fi
     done
     "$work/alternate" "${ALTERNATE_ROUNDS:-1000}" "$argfile" "${programs[@]}" |
         python3 -c '
 import statistics, sys
-name = sys.argv[1]
+name, each = sys.argv[1], 5 if sys.argv[2] else 4
 medians = list(map(float, sys.stdin.read().split()))
-true, empty, copy, tool = (statistics.mean(medians[k::4]) for k in range(4))
+true, empty, copy, tool = (statistics.mean(medians[k::each]) for k in range(4))
 print(f"{name} argument, one run of each in turn, mean over copies of median wall time:")
 print(f"  /bin/true {true:6.0f} us   empty static {empty:6.0f} us   C copy {copy:6.0f} us   "
       f"escape-special {tool:6.0f} us")
 print(f"  escape-special / true          {tool/true:.2f}")
 print(f"  escape-special / empty static  {tool/empty:.2f}")
 print(f"  escape-special / C copy        {tool/copy:.3f}")
-' "$name"
+if each == 5:
+    other = statistics.mean(medians[4::each])
+    print(f"  escape-special / other build   {tool/other:.3f}")
+' "$name" "$other"
 }
 
+printf 'a.b(c)' > "$work/short"
+if [ -n "${PAIRS_ONLY:-}" ]; then
+    alternate short "$work/short"
+    alternate long "$work/long"
+    exit 0
+fi
 run short 'a.b(c)'
 run long "$(cat "$work/long")"
-printf 'a.b(c)' > "$work/short"
 alternate short "$work/short"
 alternate long "$work/long"
 
