@@ -1,9 +1,20 @@
 // Measures escape_special against what any copy of the same input costs:
-// strlen, one allocation and memcpy, in the same run.  Prints the median
-// ratio of the two for each kernel and input: the fraction of copy speed the
-// escaper reaches, and its inverse, what one call costs in copies.
-// `--ratios` prints only those, and `--ratios NAME` only those of one
-// kernel; `--passes` times each pass on its own.
+// strlen, one allocation and memcpy.
+//
+//     escape_special_bench                 Google Benchmark's timings, then
+//                                          the ratios below
+//     escape_special_bench --ratios [NAME] the ratios alone, of one kernel
+//                                          if NAME is given
+//     escape_special_bench --passes        each pass on its own
+//
+// A ratio is the median, over rounds, of copy time over escape time, the two
+// sides timed in alternating batches of calls: the fraction of copy speed
+// the escaper reaches, and its inverse, what one call costs in copies.  Real
+// strings, read from files every Debian machine has, are also timed
+// against a copy of each escaped result, which is what building the
+// returned string costs any escaper.  Google Benchmark's own figures, with
+// --benchmark_filter=length --benchmark_format=json, are what
+// bench/chart.py draws.
 
 #if !defined(ESCAPE_SPECIAL_BENCH_PUBLIC)
 #include "escape_kernels.h"
@@ -11,13 +22,16 @@
 #include "escape_special.h"
 
 #include <benchmark/benchmark.h>
+#include <glob.h>
 #include <malloc.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,9 +96,43 @@ std::string all_special(std::size_t size)
 
 constexpr std::size_t large = 128 * 1024;
 
-// Consecutive `width`-byte pieces of `text`.  A short case runs through all
-// of them in turn, so that it sees the text's density of special bytes and
-// the branch predictor cannot learn a single string.
+// The strings of one case, in groups: each round of a ratio times one group,
+// in turn, and each call takes one string of it.
+struct input {
+    std::vector<std::string> storage;
+    std::vector<std::vector<const char*>> groups;
+};
+
+// One long text, at 16 offsets within a page, a group each.  Where the
+// input lies against the output decides much of what a long call costs:
+// with the text at one address only, two runs of the same code read 0.65
+// and 0.94 of copy speed with AVX-512 and no special byte.
+input placed(const std::string& text)
+{
+    input in;
+    for (std::size_t k = 0; k < 16; ++k) {
+        in.storage.push_back(std::string(k * 257 % 4096, ' ') + text);
+    }
+    for (std::size_t k = 0; k < 16; ++k) {
+        in.groups.push_back({in.storage[k].c_str() + k * 257 % 4096});
+    }
+    return in;
+}
+
+// Every string in one group, so that a round sees them all and the branch
+// predictor cannot learn a single one.
+input one_group(std::vector<std::string> strings)
+{
+    input in;
+    in.storage = std::move(strings);
+    in.groups.emplace_back();
+    for (const auto& s : in.storage) {
+        in.groups.back().push_back(s.c_str());
+    }
+    return in;
+}
+
+// Consecutive `width`-byte pieces of `text`.
 std::vector<std::string> pieces(const std::string& text, std::size_t width)
 {
     std::vector<std::string> out;
@@ -94,24 +142,107 @@ std::vector<std::string> pieces(const std::string& text, std::size_t width)
     return out;
 }
 
-using inputs_t = std::map<std::string, std::vector<std::string>>;
+// The lines of the files that `pattern` matches, in order, each of which
+// `keep` turns into zero or more strings; at most `limit` of them, taken
+// evenly from all.
+template <class Keep>
+std::vector<std::string> strings_from(const char* pattern, Keep keep, std::size_t limit = 4000)
+{
+    std::vector<std::string> all;
+    glob_t found{};
+    if (glob(pattern, 0, nullptr, &found) == 0) {
+        for (std::size_t f = 0; f < found.gl_pathc; ++f) {
+            std::ifstream file(found.gl_pathv[f]);
+            for (std::string line; std::getline(file, line);) {
+                keep(line, all);
+            }
+        }
+    }
+    globfree(&found);
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < limit && i < all.size(); ++i) {
+        out.push_back(all[i * all.size() / std::min(limit, all.size())]);
+    }
+    return out;
+}
+
+std::vector<std::string> urls()
+{
+    return strings_from("/usr/share/doc/*/copyright", [](const std::string& line, auto& out) {
+        for (std::size_t at = line.find("http"); at != std::string::npos;
+             at = line.find("http", at + 1)) {
+            if (line.compare(at, 7, "http://") != 0 && line.compare(at, 8, "https://") != 0) {
+                continue;
+            }
+            const std::size_t end = line.find_first_of(" \t<>\"'()", at);
+            out.push_back(line.substr(at, end == std::string::npos ? end : end - at));
+        }
+    });
+}
+
+// Real strings of the kinds that programs escape, from data every Debian
+// machine has: file paths from dpkg's lists of installed files, URLs from
+// the packages' copyright files, the host names in those, package versions
+// from dpkg's status file, and lines of C headers.
+std::map<std::string, std::vector<std::string>> real_strings()
+{
+    std::map<std::string, std::vector<std::string>> out;
+    out["real_paths"] = strings_from("/var/lib/dpkg/info/*.list",
+                                     [](const std::string& line, auto& all) {
+                                         if (line.size() > 1) {
+                                             all.push_back(line);
+                                         }
+                                     });
+    out["real_urls"] = urls();
+    std::set<std::string> hosts;
+    for (const std::string& url : urls()) {
+        const std::size_t from = url.find("://") + 3;
+        const std::size_t end = url.find_first_of("/:?#", from);
+        hosts.insert(url.substr(from, end == std::string::npos ? end : end - from));
+    }
+    hosts.erase("");
+    out["real_hosts"] = std::vector<std::string>(hosts.begin(), hosts.end());
+    out["real_versions"] = strings_from("/var/lib/dpkg/status",
+                                        [](const std::string& line, auto& all) {
+                                            if (line.rfind("Version: ", 0) == 0) {
+                                                all.push_back(line.substr(9));
+                                            }
+                                        });
+    out["real_c_lines"] = strings_from("/usr/include/*.h",
+                                       [](const std::string& line, auto& all) {
+                                           if (!line.empty()) {
+                                               all.push_back(line);
+                                           }
+                                       });
+    return out;
+}
+
+using inputs_t = std::map<std::string, input>;
 
 const inputs_t& inputs()
 {
     static const inputs_t all = [] {
         const std::string prose_1pct = prose(large, 100);
         const std::string prose_10pct = prose(large, 10);
-        return inputs_t{
-            {"no_special", {prose(large, 0)}},
-            {"prose_1pct", {prose_1pct}},
-            {"utf8_2pct", {utf8_text(large)}},
-            {"special_20pct", {prose(large, 5)}},
-            {"all_special", {all_special(large)}},
-            {"short_16_1pct", pieces(prose_1pct, 16)},
-            {"short_16_10pct", pieces(prose_10pct, 16)},
-            {"short_100_1pct", pieces(prose_1pct, 100)},
-            {"short_100_10pct", pieces(prose_10pct, 100)},
-        };
+        inputs_t in;
+        in["no_special"] = placed(prose(large, 0));
+        in["prose_1pct"] = placed(prose_1pct);
+        in["utf8_2pct"] = placed(utf8_text(large));
+        in["special_20pct"] = placed(prose(large, 5));
+        in["all_special"] = placed(all_special(large));
+        in["short_16_1pct"] = one_group(pieces(prose_1pct, 16));
+        in["short_16_10pct"] = one_group(pieces(prose_10pct, 16));
+        in["short_100_1pct"] = one_group(pieces(prose_1pct, 100));
+        in["short_100_10pct"] = one_group(pieces(prose_10pct, 100));
+        for (auto& [name, strings] : real_strings()) {
+            if (strings.size() < 100) {
+                std::printf("skipped %s: fewer than 100 strings found on this machine\n",
+                            name.c_str());
+                continue;
+            }
+            in[name] = one_group(std::move(strings));
+        }
+        return in;
     }();
     return all;
 }
@@ -119,24 +250,6 @@ const inputs_t& inputs()
 std::string copy(const char* p)
 {
     return std::string(p, std::strlen(p));
-}
-
-std::vector<const char*> pointers(const std::vector<std::string>& input)
-{
-    std::vector<const char*> out;
-    for (const auto& s : input) {
-        out.push_back(s.c_str());
-    }
-    return out;
-}
-
-std::size_t bytes(const std::vector<std::string>& input)
-{
-    std::size_t n = 0;
-    for (const auto& s : input) {
-        n += s.size();
-    }
-    return n;
 }
 
 using escaper = std::string (*)(const char*);
@@ -166,7 +279,9 @@ std::vector<named_escaper> escapers()
 template <std::size_t index>
 std::string escape_by(const char* p)
 {
-    return escape_special_detail::escape_with(*escape_special_detail::supported_kernels()[index], p);
+    static const escape_special_detail::kernel& k =
+        *escape_special_detail::supported_kernels()[index];
+    return escape_special_detail::escape_with(k, p);
 }
 
 // The fastest kernel first.
@@ -183,25 +298,22 @@ std::vector<named_escaper> escapers()
 }
 #endif
 
-void run(benchmark::State& state, escaper f, const std::vector<std::string>* input)
+std::size_t bytes(const std::vector<const char*>& strings)
 {
-    const std::vector<const char*> p = pointers(*input);
-    std::size_t i = 0;
-    for (auto _ : state) {
-        std::string out = f(p[i]);
-        benchmark::DoNotOptimize(out.data());
-        i = i + 1 == p.size() ? 0 : i + 1;
+    std::size_t n = 0;
+    for (const char* s : strings) {
+        n += std::strlen(s);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes(*input) /
-                                                      input->size()));
+    return n;
 }
 
-// Runs f once over every string of the input and returns the time taken.
-double pass(escaper f, const std::vector<const char*>& p, int repeat)
+// Calls f on every string of the group `repeat` times and returns the time
+// taken.
+double pass(escaper f, const std::vector<const char*>& strings, int repeat)
 {
     const auto t0 = std::chrono::steady_clock::now();
     for (int r = 0; r < repeat; ++r) {
-        for (const char* s : p) {
+        for (const char* s : strings) {
             std::string out = f(s);
             benchmark::DoNotOptimize(out.data());
         }
@@ -209,64 +321,85 @@ double pass(escaper f, const std::vector<const char*>& p, int repeat)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// Times `rounds` short batches of copies and escapes, alternating, and
-// returns the median over rounds of copy time / escape time: the fraction of
-// copy speed the escaper reaches.  Alternating keeps both sides under the
-// same machine noise, which on a shared host is larger than the effect.
-double interleaved_ratio(escaper f, const std::vector<std::string>& input, int rounds = 201)
+double median(std::vector<double> values)
 {
-    const std::vector<const char*> p = pointers(input);
-    const int repeat = static_cast<int>(std::max<std::size_t>(1, (1u << 20) / (bytes(input) + 64)));
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+// The median over `rounds` rounds of the time of `base` over that of `f`,
+// taken in batches of about a megabyte each, alternating, one group a round
+// in turn.  `base` runs on `base_input`, group for group, which is the
+// input itself for a copy of each input.  Alternating keeps both sides under
+// the same machine noise, which on a shared host is larger than the effect.
+double interleaved_ratio(escaper f, const input& in, escaper base, const input& base_input,
+                         int rounds = 201)
+{
     std::vector<double> ratios;
     for (int r = -5; r < rounds; ++r) {
-        const double copy_time = pass(copy, p, repeat);
-        const double ratio = copy_time / pass(f, p, repeat);
+        const std::size_t g = static_cast<std::size_t>(r + 5) % in.groups.size();
+        const auto& strings = in.groups[g];
+        const int repeat = static_cast<int>(std::max<std::size_t>(
+            1, (1u << 20) / (bytes(strings) + 64 * strings.size())));
+        const double base_time = pass(base, base_input.groups[g], repeat);
+        const double ratio = base_time / pass(f, strings, repeat);
         if (r >= 0) {
             ratios.push_back(ratio);
         }
     }
-    std::nth_element(ratios.begin(), ratios.begin() + rounds / 2, ratios.end());
-    return ratios[static_cast<std::size_t>(rounds / 2)];
+    return median(ratios);
+}
+
+// Each string of `in` escaped, in the same groups, to time a copy of each
+// result against.
+input escaped(const input& in)
+{
+    input out;
+    for (const auto& group : in.groups) {
+        for (const char* s : group) {
+            out.storage.push_back(escape_special(s));
+        }
+    }
+    std::size_t next = 0;
+    for (const auto& group : in.groups) {
+        out.groups.emplace_back();
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            out.groups.back().push_back(out.storage[next++].c_str());
+        }
+    }
+    return out;
 }
 
 void print_ratios(const std::vector<named_escaper>& all)
 {
+    std::map<std::string, input> results;
+    for (const auto& [name, in] : inputs()) {
+        if (name.rfind("real_", 0) == 0) {
+            results.emplace(name, escaped(in));
+        }
+    }
     for (const auto& e : all) {
         std::printf("\nkernel: %s\n", e.name.c_str());
-        std::printf("%-16s %11s %11s  (median of alternating batches)\n", "input",
-                    "copy/escape", "escape/copy");
-        for (const auto& [name, input] : inputs()) {
-            const double ratio = interleaved_ratio(e.f, input);
-            std::printf("%-16s %11.2f %11.2f\n", name.c_str(), ratio, 1 / ratio);
+        std::printf("%-16s %11s %11s %13s  (medians of alternating batches)\n", "input",
+                    "copy/escape", "escape/copy", "result/escape");
+        for (const auto& [name, in] : inputs()) {
+            const double ratio = interleaved_ratio(e.f, in, copy, in);
+            std::printf("%-16s %11.2f %11.2f", name.c_str(), ratio, 1 / ratio);
+            if (const auto r = results.find(name); r != results.end()) {
+                std::printf(" %13.2f", interleaved_ratio(e.f, in, copy, r->second));
+            }
+            std::printf("\n");
         }
     }
 }
-
 
 #if !defined(ESCAPE_SPECIAL_BENCH_PUBLIC)
-// The best of 9 timings of `repeat` calls of f, in ns per call.
-template <class F>
-double best_ns(F f, int repeat)
-{
-    double best = 1e300;
-    for (int t = 0; t < 9; ++t) {
-        const auto t0 = std::chrono::steady_clock::now();
-        for (int r = 0; r < repeat; ++r) {
-            f();
-        }
-        const std::chrono::duration<double, std::nano> took =
-            std::chrono::steady_clock::now() - t0;
-        best = std::min(best, took.count() / repeat);
-    }
-    return best;
-}
-
-// Each pass on its own over the long inputs, in ns per call: strlen, a
-// memcpy into memory allocated beforehand, the copy that the ratios compare
-// against, a memset of twice the input, which is what writing the longest
-// output costs, and for each kernel its count, its escape into output
-// allocated beforehand, and the whole call.  The floor that the escaper
-// works above.
+// The median over alternating rounds of each pass on its own over the long
+// inputs, in ns per call: strlen, a memcpy into memory allocated beforehand,
+// the copy that the ratios compare against, a memset of twice the input,
+// which is what writing the longest output costs, and for each kernel its
+// count, its escape into output allocated beforehand, and the whole call.
+// The floor that the escaper works above.
 void print_passes()
 {
     const auto kernels = escape_special_detail::supported_kernels();
@@ -275,44 +408,102 @@ void print_passes()
         std::printf("  %s: %8s %8s %8s", kernels[k]->name, "count", "escape", "whole");
     }
     std::printf("\n");
-    for (const auto& [name, input] : inputs()) {
-        if (input.size() != 1) {
+    for (const auto& [name, in] : inputs()) {
+        if (in.groups.size() != 16) {
             continue;
         }
-        const std::string& s = input.front();
-        const auto* in = reinterpret_cast<const unsigned char*>(s.data());
-        const std::size_t n = s.size();
+        const std::size_t n = std::strlen(in.groups[0][0]);
         std::vector<char> out(2 * n);
-        const int repeat = 100;
-        std::printf("%-16s %8.0f %8.0f %8.0f %8.0f", name.c_str(), best_ns([&] {
-            benchmark::DoNotOptimize(std::strlen(s.c_str()));
-        }, repeat), best_ns([&] {
-            std::memcpy(out.data(), s.data(), n);
-            benchmark::ClobberMemory();
-        }, repeat), best_ns([&] {
-            std::string c = copy(s.c_str());
-            benchmark::DoNotOptimize(c.data());
-        }, repeat), best_ns([&] {
-            std::memset(out.data(), 'x', 2 * n);
-            benchmark::ClobberMemory();
-        }, repeat));
-        for (std::size_t k = kernels.size(); k-- > 0;) {
-            const auto& kernel = *kernels[k];
-            std::printf("  %*s  %8.0f %8.0f %8.0f", static_cast<int>(std::strlen(kernel.name)), "",
-                        best_ns([&] { benchmark::DoNotOptimize(kernel.count(in, n)); }, repeat),
-                        best_ns([&] {
-                            benchmark::DoNotOptimize(kernel.escape(in, n, out.data(), 2 * n));
-                            benchmark::ClobberMemory();
-                        }, repeat),
-                        best_ns([&] {
-                            std::string e = escape_special_detail::escape_with(kernel, s.c_str());
-                            benchmark::DoNotOptimize(e.data());
-                        }, repeat));
+        // Each round times every pass once on the round's placement.
+        std::vector<std::vector<double>> times;
+        for (int r = 0; r < 48; ++r) {
+            const char* s = in.groups[static_cast<std::size_t>(r) % 16][0];
+            const auto* u = reinterpret_cast<const unsigned char*>(s);
+            std::vector<double> round;
+            const auto time = [&](auto f) {
+                const auto t0 = std::chrono::steady_clock::now();
+                for (int i = 0; i < 8; ++i) {
+                    f();
+                }
+                round.push_back(std::chrono::duration<double, std::nano>(
+                                    std::chrono::steady_clock::now() - t0)
+                                    .count() /
+                                8);
+            };
+            time([&] { benchmark::DoNotOptimize(std::strlen(s)); });
+            time([&] {
+                std::memcpy(out.data(), s, n);
+                benchmark::ClobberMemory();
+            });
+            time([&] {
+                std::string c = copy(s);
+                benchmark::DoNotOptimize(c.data());
+            });
+            time([&] {
+                std::memset(out.data(), 'x', 2 * n);
+                benchmark::ClobberMemory();
+            });
+            for (std::size_t k = kernels.size(); k-- > 0;) {
+                const auto& kernel = *kernels[k];
+                time([&] { benchmark::DoNotOptimize(kernel.count(u, n)); });
+                time([&] {
+                    benchmark::DoNotOptimize(kernel.escape(u, n, out.data(), 2 * n));
+                    benchmark::ClobberMemory();
+                });
+                time([&] {
+                    std::string e = escape_special_detail::escape_with(kernel, s);
+                    benchmark::DoNotOptimize(e.data());
+                });
+            }
+            times.push_back(round);
+        }
+        const auto column = [&](std::size_t p) {
+            std::vector<double> values;
+            for (const auto& round : times) {
+                values.push_back(round[p]);
+            }
+            return median(values);
+        };
+        std::printf("%-16s %8.0f %8.0f %8.0f %8.0f", name.c_str(), column(0), column(1),
+                    column(2), column(3));
+        for (std::size_t k = kernels.size(), p = 4; k-- > 0; p += 3) {
+            std::printf("  %*s  %8.0f %8.0f %8.0f", static_cast<int>(std::strlen(kernels[k]->name)),
+                        "", column(p), column(p + 1), column(p + 2));
         }
         std::printf("\n");
     }
 }
 #endif
+
+void run(benchmark::State& state, escaper f, const std::vector<const char*>* strings)
+{
+    std::size_t i = 0;
+    for (auto _ : state) {
+        std::string out = f((*strings)[i]);
+        benchmark::DoNotOptimize(out.data());
+        i = i + 1 == strings->size() ? 0 : i + 1;
+    }
+    state.SetBytesProcessed(
+        static_cast<std::int64_t>(state.iterations() * bytes(*strings) / strings->size()));
+}
+
+// Prose with one special byte in a hundred, cut into pieces of each length
+// from 1 byte to 128 KiB, for the cost of a call by length.
+const std::map<std::size_t, input>& by_length()
+{
+    static const std::map<std::size_t, input> all = [] {
+        const std::string text = prose(4 * large, 100);
+        std::map<std::size_t, input> out;
+        for (std::size_t n = 1; n <= large; n *= 2) {
+            auto cut = pieces(text, n);
+            cut.resize(std::min<std::size_t>(cut.size(), 256));
+            out[n] = one_group(std::move(cut));
+        }
+        return out;
+    }();
+    return all;
+}
+
 }
 
 int main(int argc, char** argv)
@@ -335,16 +526,27 @@ int main(int argc, char** argv)
         std::erase_if(all, [&](const named_escaper& e) { return e.name != argv[2]; });
     }
     if (!ratios_only) {
-        for (const auto& [name, input] : inputs()) {
-            benchmark::RegisterBenchmark(("copy/" + name).c_str(), run, copy, &input);
+        const bool benchmark_flags = argc > 1;
+        for (const auto& [n, in] : by_length()) {
+            const std::string length = "/length:" + std::to_string(n);
+            benchmark::RegisterBenchmark(("copy" + length).c_str(), run, copy, &in.groups[0]);
+            for (const auto& e : all) {
+                benchmark::RegisterBenchmark((e.name + length).c_str(), run, e.f, &in.groups[0]);
+            }
+        }
+        for (const auto& [name, in] : inputs()) {
+            benchmark::RegisterBenchmark(("copy/" + name).c_str(), run, copy, &in.groups[0]);
             for (const auto& e : all) {
                 benchmark::RegisterBenchmark(("escape/" + e.name + "/" + name).c_str(), run,
-                                             e.f, &input);
+                                             e.f, &in.groups[0]);
             }
         }
         benchmark::Initialize(&argc, argv);
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();
+        if (benchmark_flags) {
+            return 0;
+        }
     }
     print_ratios(all);
 }
