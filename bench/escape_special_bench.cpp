@@ -504,6 +504,18 @@ const std::map<std::size_t, input>& by_length()
     return all;
 }
 
+// The CPU's name as Linux gives it, for the chart.
+std::string cpu_name()
+{
+    std::ifstream info("/proc/cpuinfo");
+    for (std::string line; std::getline(info, line);) {
+        if (line.rfind("model name", 0) == 0) {
+            return line.substr(line.find(':') + 2);
+        }
+    }
+    return "unknown CPU";
+}
+
 }
 
 int main(int argc, char** argv)
@@ -541,6 +553,7 @@ int main(int argc, char** argv)
                                              e.f, &in.groups[0]);
             }
         }
+        benchmark::AddCustomContext("cpu", cpu_name());
         benchmark::Initialize(&argc, argv);
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();

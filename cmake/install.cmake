@@ -48,4 +48,5 @@ if(ESCAPE_SPECIAL_DOCS)
         DESTINATION "${CMAKE_INSTALL_MANDIR}/man3" COMPONENT dev)
     install(FILES README.md LICENSE debian/copyright "${PROJECT_BINARY_DIR}/compressed/changelog.gz"
         DESTINATION "${escape_special_docdir}" COMPONENT tool)
+    install(DIRECTORY doc/ DESTINATION "${escape_special_docdir}/doc" COMPONENT tool)
 endif()
