@@ -504,16 +504,21 @@ const std::map<std::size_t, input>& by_length()
     return all;
 }
 
-// The CPU's name as Linux gives it, for the chart.
+// The CPU's name and family as Linux gives them, for the chart.
 std::string cpu_name()
 {
     std::ifstream info("/proc/cpuinfo");
-    for (std::string line; std::getline(info, line);) {
+    std::string name;
+    std::string family;
+    for (std::string line; std::getline(info, line) && (name.empty() || family.empty());) {
+        const std::string value = line.substr(line.find(':') + 2);
         if (line.rfind("model name", 0) == 0) {
-            return line.substr(line.find(':') + 2);
+            name = value;
+        } else if (line.rfind("cpu family", 0) == 0) {
+            family = ", family " + value;
         }
     }
-    return "unknown CPU";
+    return name.empty() ? "unknown CPU" : name + family;
 }
 
 }

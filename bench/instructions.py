@@ -150,7 +150,7 @@ def main():
         models.setdefault(arch, []).append(model)
     inputs = {"prose": prose(), "special": all_special()}
     print("instructions per input byte, under qemu-user")
-    print(f"{'architecture':<12} {'CPU':<12} {'prose 1%':>9} {'all special':>12} {'C copier':>9}")
+    print(f"{'architecture':<12} {'CPU':<20} {'prose 1%':>9} {'all special':>12} {'C copier':>9}")
     with tempfile.TemporaryDirectory() as work:
         for arch in args.arch:
             triplet, qemu = architectures[arch]
@@ -160,7 +160,7 @@ def main():
                 figures = [per_byte(qemu, sysroot, cpu, tool, inputs["prose"], work),
                            per_byte(qemu, sysroot, cpu, tool, inputs["special"], work),
                            per_byte(qemu, sysroot, cpu, copy, inputs["prose"], work)]
-                print(f"{arch:<12} {cpu or 'default':<12} {figures[0]:>9.2f} {figures[1]:>12.2f} "
+                print(f"{arch:<12} {cpu or 'default':<20} {figures[0]:>9.2f} {figures[1]:>12.2f} "
                       f"{figures[2]:>9.2f}", flush=True)
 
 
