@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Counts the instructions the tool executes per input byte on each Debian
 architecture, under qemu-user, beside the least C program that does the same
-work (strlen, malloc, memcpy, fwrite).
+work (bench/copy.c).
 
 usage: bench/instructions.py [--cpu ARCH=MODEL]... [ARCH...]
 
@@ -40,27 +40,6 @@ architectures = {
     "mips64el": ("mips64el-linux-gnuabi64", "qemu-mips64el"),
     "mipsel": ("mipsel-linux-gnu", "qemu-mipsel"),
 }
-
-copier = r"""
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-int main(int argc, char **argv)
-{
-    if (argc != 2) {
-        fputs("usage: program STRING", stdout);
-        return 0;
-    }
-    size_t n = strlen(argv[1]);
-    char *p = malloc(n + 1);
-    if (p == NULL)
-        return 1;
-    memcpy(p, argv[1], n);
-    fwrite(p, 1, n, stdout);
-    free(p);
-    return 0;
-}
-"""
 
 length = 131071
 
@@ -120,7 +99,7 @@ def per_byte(qemu, sysroot, cpu, program, argument, work):
     return (count(qemu, sysroot, cpu, program, argument, work) - short) / (length - 1)
 
 
-def build(arch, triplet, work):
+def build(arch, triplet):
     """The tool and the C copier for `arch`, built if need be."""
     tree = os.path.join(source, "build", "instructions", arch)
     subprocess.run(["cmake", "-S", source, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
@@ -129,11 +108,9 @@ def build(arch, triplet, work):
                    stdout=subprocess.DEVNULL, check=True)
     subprocess.run(["cmake", "--build", tree, "--target", "escape-special"],
                    stdout=subprocess.DEVNULL, check=True)
-    c = os.path.join(work, "copy.c")
-    with open(c, "w") as f:
-        f.write(copier)
     copy = os.path.join(tree, "copy")
-    subprocess.run([f"{triplet}-gcc", "-O2", "-static", "-o", copy, c], check=True)
+    subprocess.run([f"{triplet}-gcc", "-O2", "-static", "-o", copy, os.path.join(here, "copy.c")],
+                   check=True)
     return os.path.join(tree, "escape-special"), copy
 
 
@@ -154,7 +131,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         for arch in args.arch:
             triplet, qemu = architectures[arch]
-            tool, copy = build(arch, triplet, work)
+            tool, copy = build(arch, triplet)
             for cpu in [""] + models.get(arch, []):
                 sysroot = f"/usr/{triplet}"
                 figures = [per_byte(qemu, sysroot, cpu, tool, inputs["prose"], work),
