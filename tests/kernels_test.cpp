@@ -197,9 +197,11 @@ TEST(kernels, as_much_as_fits_in_the_room)
 // inputs make them: runs of special bytes as long as whole groups of
 // blocks, then a block whose one clean byte comes first, so that its last
 // special byte's stores reach farthest, or a clean block, whose stores run
-// past it.  Every room up to the longest bound is tried, so that a bound
-// one byte short writes past the room; and every length up to the longest
-// read, so that a read past the input is seen by a sanitizer.
+// past it; and clean bytes with one special byte last, whose block may be
+// reloaded from just past it.  Every room up to the longest bound is tried,
+// so that a bound one byte short writes past the room; and every length up
+// to the longest read, so that a read past the input is seen by a
+// sanitizer.
 TEST(kernels, bounds_at_their_worst)
 {
     const std::string specials = "[](){}$+?|.*@&";
@@ -210,36 +212,41 @@ TEST(kernels, bounds_at_their_worst)
         }
         return s;
     };
+    const auto expect_bounds_kept = [](const kernel& k, const std::string& bytes) {
+        // Given exactly the room it needs, and more, as escape_special
+        // gives a long input, so that the room does not stop a loop
+        // before the input does.
+        for (std::size_t tail = 0; tail <= 96; tail += tail < 40 ? 1 : 8) {
+            expect_same_as_scalar(k, bytes + std::string(tail, 'a'), 0);
+            ASSERT_FALSE(HasFatalFailure());
+            const placed_input in(bytes + std::string(tail, 'a'), 0);
+            const std::size_t size = in.size() + count_scalar(in.data(), in.size());
+            std::string want(size, '\0');
+            escape_scalar(in.data(), in.size(), want.data(), size);
+            escape_special_detail::escaped_prefix done{};
+            ASSERT_EQ(escape_into_room(k, in, 2 * in.size() + 64, done), want)
+                << k.name << ", length " << in.size();
+        }
+        const placed_input in(bytes + std::string(96, 'a'), 0);
+        const std::size_t size = in.size() + count_scalar(in.data(), in.size());
+        for (std::size_t room = 0; room <= 200 && room <= size; ++room) {
+            std::string want(room, '\0');
+            want.resize(escape_scalar(in.data(), in.size(), want.data(), room).written);
+            escape_special_detail::escaped_prefix done{};
+            ASSERT_EQ(escape_into_room(k, in, room, done), want)
+                << k.name << ", " << bytes.size() << " bytes, room " << room;
+            ASSERT_FALSE(HasFailure()) << k.name << ", room " << room;
+        }
+    };
     for (const kernel* k : kernels_under_test()) {
         for (std::size_t first = 0; first <= 144; ++first) {
             for (const std::size_t then : {0, 7, 14, 15, 31, 63}) {
-                const std::string bytes = special_run(first) + "a" + special_run(then);
-                // Given exactly the room it needs, and more, as escape_special
-                // gives a long input, so that the room does not stop a loop
-                // before the input does.
-                for (std::size_t tail = 0; tail <= 96; tail += tail < 40 ? 1 : 8) {
-                    expect_same_as_scalar(*k, bytes + std::string(tail, 'a'), 0);
-                    ASSERT_FALSE(HasFatalFailure());
-                    const placed_input in(bytes + std::string(tail, 'a'), 0);
-                    const std::size_t size = in.size() + count_scalar(in.data(), in.size());
-                    std::string want(size, '\0');
-                    escape_scalar(in.data(), in.size(), want.data(), size);
-                    escape_special_detail::escaped_prefix done{};
-                    ASSERT_EQ(escape_into_room(*k, in, 2 * in.size() + 64, done), want)
-                        << k->name << ", length " << in.size();
-                }
-                const placed_input in(bytes + std::string(96, 'a'), 0);
-                const std::size_t size = in.size() + count_scalar(in.data(), in.size());
-                for (std::size_t room = 0; room <= 200 && room <= size; ++room) {
-                    std::string want(room, '\0');
-                    want.resize(escape_scalar(in.data(), in.size(), want.data(), room).written);
-                    escape_special_detail::escaped_prefix done{};
-                    ASSERT_EQ(escape_into_room(*k, in, room, done), want)
-                        << k->name << ", " << first << " special, then one clean and " << then
-                        << " special, room " << room;
-                    ASSERT_FALSE(HasFailure()) << k->name << ", room " << room;
-                }
+                expect_bounds_kept(*k, special_run(first) + "a" + special_run(then));
+                ASSERT_FALSE(HasFatalFailure()) << first << " special, then one clean and "
+                                                << then << " special";
             }
+            expect_bounds_kept(*k, std::string(first, 'a') + ".");
+            ASSERT_FALSE(HasFatalFailure()) << first << " clean, then one special";
         }
     }
 }
