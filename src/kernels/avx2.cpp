@@ -2,6 +2,7 @@
 
 #if defined(__x86_64__)
 
+#include "kernels/move_table.h"
 #include "kernels/nibble_tables.h"
 #include "kernels/spread_table.h"
 
@@ -40,29 +41,6 @@ ESCAPE_AVX2 inline __m256i load(const unsigned char* in)
 {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
 }
-
-// For 16 <= n <= 32, moves the last 16 bytes loaded from n - 16 down by
-// 32 - n, to follow the first 16, and zeroes what is left; for 8 <= n < 16
-// the same with 8 bytes.
-struct move_table {
-    alignas(16) unsigned char pattern[33][16];
-};
-
-constexpr move_table make_move_table()
-{
-    move_table t{};
-    for (unsigned n = 8; n <= 32; ++n) {
-        const unsigned half = n >= 16 ? 16 : 8;
-        for (unsigned j = 0; j < 16; ++j) {
-            const unsigned from = j + 2 * half - n;
-            t.pattern[n][j] = n >= 16 ? (j + 16 < n ? from : 0x80)
-                                      : (j < 8 ? j : j < n ? from : 0x80);
-        }
-    }
-    return t;
-}
-
-constexpr move_table moves = make_move_table();
 
 // The n (at most 32) bytes at `in` in a register, zero after them; reads
 // nothing beyond them.

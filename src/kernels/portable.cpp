@@ -245,8 +245,9 @@ constexpr pair_table pairs = [] {
 }();
 
 // Escapes the `run` bytes at `in` a byte at a time, with no check of the
-// room: up to twice as many bytes from `out`.  Returns where they end.  Where two bytes can be stored at any address at once, each byte
-// stores its pair from the table; otherwise its backslash is written at
+// room: up to twice as many bytes from `out`.  Returns where they end.
+// Where two bytes can be stored at any address at once, each byte stores
+// its pair from the table; otherwise its backslash is written at
 // p[k] and kept by moving p on by one, so that the byte's own offset k
 // costs no instruction.
 inline char* escape_bytes(const unsigned char* in, char* out)
