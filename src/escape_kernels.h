@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -164,6 +166,26 @@ inline escaped_prefix escape_scalar(const unsigned char* in, std::size_t n, char
         out[o++] = static_cast<char>(c);
     }
     return {i, o};
+}
+
+// The n (fewer than 8) bytes at `in` as a little-endian word, zero above
+// them, from two loads of four that overlap or three of one; reads nothing
+// beyond them.  Plain code, for the x86 kernels' part blocks, which inline
+// it.
+inline std::uint64_t short_word(const unsigned char* in, std::size_t n)
+{
+    if (n >= 4) {
+        std::uint32_t first;
+        std::uint32_t last;
+        std::memcpy(&first, in, 4);
+        std::memcpy(&last, in + n - 4, 4);
+        return first | std::uint64_t{last} << (8 * (n - 4));
+    }
+    if (n > 0) {
+        return std::uint64_t{in[0]} | std::uint64_t{in[n / 2]} << (8 * (n / 2)) |
+               std::uint64_t{in[n - 1]} << (8 * (n - 1));
+    }
+    return 0;
 }
 
 // A kernel's own progress followed by that of the loop that finished for it.

@@ -138,19 +138,7 @@ ESCAPE_SSSE3 inline __m128i load_part(const unsigned char* in, std::size_t n)
         return _mm_shuffle_epi8(
             both, _mm_load_si128(reinterpret_cast<const __m128i*>(moves.pattern[n])));
     }
-    // From two loads of four that overlap, or three of one.
-    std::uint64_t word = 0;
-    if (n >= 4) {
-        std::uint32_t first;
-        std::uint32_t last;
-        std::memcpy(&first, in, 4);
-        std::memcpy(&last, in + n - 4, 4);
-        word = first | std::uint64_t{last} << (8 * (n - 4));
-    } else if (n > 0) {
-        word = std::uint64_t{in[0]} | std::uint64_t{in[n / 2]} << (8 * (n / 2)) |
-               std::uint64_t{in[n - 1]} << (8 * (n - 1));
-    }
-    return _mm_set_epi64x(0, static_cast<long long>(word));
+    return _mm_set_epi64x(0, static_cast<long long>(short_word(in, n)));
 }
 
 // The last n % 16 bytes of an input of n >= 16, from one load that ends at
