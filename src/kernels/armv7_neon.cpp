@@ -119,6 +119,14 @@ struct armv7_neon_ops {
         store(out + 16, pairs.val[1]);
     }
 
+    ESCAPE_ARMV7_NEON vector subtract(vector a, vector b) const { return vsubq_u8(a, b); }
+
+    ESCAPE_ARMV7_NEON std::size_t total(vector v) const
+    {
+        const uint64x2_t wide = vpaddlq_u32(vpaddlq_u16(vpaddlq_u8(v)));
+        return static_cast<std::size_t>(vgetq_lane_u64(wide, 0) + vgetq_lane_u64(wide, 1));
+    }
+
     ESCAPE_ARMV7_NEON void spread_half(char* out, uint8x8_t half, unsigned bits) const
     {
         const uint8x8x2_t source{{half, vdup_n_u8(escape_byte)}};
@@ -137,21 +145,7 @@ struct armv7_neon_ops {
 
 ESCAPE_ARMV7_NEON std::size_t count_armv7_neon(const unsigned char* in, std::size_t n)
 {
-    const armv7_neon_ops k;
-    std::size_t count = 0;
-    std::size_t i = 0;
-    // Per-byte counters, summed before any can pass 255.  classify gives
-    // 0xFF, that is -1, for each special byte, so the counters subtract.
-    while (n - i >= 16) {
-        const std::size_t rounds = (n - i) / 16 < 255 ? (n - i) / 16 : 255;
-        uint8x16_t sums = vdupq_n_u8(0);
-        for (std::size_t r = 0; r < rounds; ++r, i += 16) {
-            sums = vsubq_u8(sums, k.classify(k.load(in + i)));
-        }
-        const uint64x2_t wide = vpaddlq_u32(vpaddlq_u16(vpaddlq_u8(sums)));
-        count += static_cast<std::size_t>(vgetq_lane_u64(wide, 0) + vgetq_lane_u64(wide, 1));
-    }
-    return count + count_scalar(in + i, n - i);
+    return count_blocks16<armv7_neon_ops>(in, n);
 }
 
 ESCAPE_ARMV7_NEON escaped_prefix escape_armv7_neon(const unsigned char* in, std::size_t n,

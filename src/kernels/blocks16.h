@@ -21,6 +21,8 @@
 //     spread(out, v, mask)            v spread by the spread table, its low
 //                                     eight bytes at out and its high eight
 //                                     at out + spread.length[mask & 0xFF]
+//     subtract(a, b)                  a - b in each byte
+//     total(v)                        the sum of v's sixteen bytes
 //
 // So every function here is a template of the kernel's own type, with its
 // target, and nothing is shared with code built for another.
@@ -61,6 +63,26 @@ ESCAPE_BLOCKS16_TARGET inline std::size_t escape_block16(const ops& k, const uns
     }
     k.spread(out, v, mask);
     return std::size_t{spread.length[mask & 0xFF]} + spread.length[mask >> 8];
+}
+
+// Counts the special bytes in per-byte counters, summed before any can
+// pass 255.  classify gives 0xFF, that is -1, for each special byte, so the
+// counters subtract.
+template <class ops>
+ESCAPE_BLOCKS16_TARGET std::size_t count_blocks16(const unsigned char* in, std::size_t n)
+{
+    const ops k;
+    std::size_t count = 0;
+    std::size_t i = 0;
+    while (n - i >= 16) {
+        const std::size_t rounds = (n - i) / 16 < 255 ? (n - i) / 16 : 255;
+        typename ops::vector sums{};
+        for (std::size_t r = 0; r < rounds; ++r, i += 16) {
+            sums = k.subtract(sums, k.classify(k.load(in + i)));
+        }
+        count += k.total(sums);
+    }
+    return count + count_scalar(in + i, n - i);
 }
 
 template <class ops>

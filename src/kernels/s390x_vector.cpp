@@ -99,6 +99,15 @@ struct s390x_vector_ops {
         return true;
     }
 
+    ESCAPE_S390X_VECTOR bytes subtract(bytes a, bytes b) const { return a - b; }
+
+    ESCAPE_S390X_VECTOR std::size_t total(bytes v) const
+    {
+        const doublewords halves =
+            __builtin_s390_vsumgf(__builtin_s390_vsumb(v, bytes{}), words{});
+        return static_cast<std::size_t>(halves[0] + halves[1]);
+    }
+
     ESCAPE_S390X_VECTOR void store_pairs(char* out, bytes v) const
     {
         store(out, __builtin_s390_vmrhb(backslashes, v));
@@ -122,22 +131,7 @@ struct s390x_vector_ops {
 
 ESCAPE_S390X_VECTOR std::size_t count_s390x_vector(const unsigned char* in, std::size_t n)
 {
-    const s390x_vector_ops k;
-    std::size_t count = 0;
-    std::size_t i = 0;
-    // Per-byte counters, summed before any can pass 255.  classify gives
-    // 0xFF, that is -1, for each special byte, so the counters subtract.
-    while (n - i >= 16) {
-        const std::size_t rounds = (n - i) / 16 < 255 ? (n - i) / 16 : 255;
-        bytes sums{};
-        for (std::size_t r = 0; r < rounds; ++r, i += 16) {
-            sums -= k.classify(k.load(in + i));
-        }
-        const doublewords halves =
-            __builtin_s390_vsumgf(__builtin_s390_vsumb(sums, bytes{}), words{});
-        count += static_cast<std::size_t>(halves[0] + halves[1]);
-    }
-    return count + count_scalar(in + i, n - i);
+    return count_blocks16<s390x_vector_ops>(in, n);
 }
 
 ESCAPE_S390X_VECTOR escaped_prefix escape_s390x_vector(const unsigned char* in, std::size_t n,

@@ -84,6 +84,15 @@ struct ssse3_ops {
         store(out + 16, _mm_unpackhi_epi8(backslashes, v));
     }
 
+    ESCAPE_SSSE3 vector subtract(vector a, vector b) const { return _mm_sub_epi8(a, b); }
+
+    ESCAPE_SSSE3 std::size_t total(vector v) const
+    {
+        const __m128i wide = _mm_sad_epu8(v, _mm_setzero_si128());
+        return static_cast<std::size_t>(_mm_cvtsi128_si32(wide)) +
+               static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(wide, wide)));
+    }
+
     ESCAPE_SSSE3 void spread(char* out, vector v, unsigned mask) const
     {
         const __m128i backslashes = _mm_set1_epi8(static_cast<char>(escape_byte));
@@ -98,27 +107,7 @@ struct ssse3_ops {
 
 ESCAPE_SSSE3 std::size_t count_ssse3(const unsigned char* in, std::size_t n)
 {
-    const ssse3_ops k;
-    std::size_t count = 0;
-    std::size_t i = 0;
-    // Per-byte counters, four blocks a round, summed before any can pass
-    // 255.  classify gives -1 for each special byte, so the counters
-    // subtract.
-    while (n - i >= 64) {
-        const std::size_t rounds = (n - i) / 64 < 63 ? (n - i) / 64 : 63;
-        __m128i sums = _mm_setzero_si128();
-        for (std::size_t r = 0; r < rounds; ++r, i += 64) {
-            const __m128i a = _mm_add_epi8(k.classify(k.load(in + i)),
-                                           k.classify(k.load(in + i + 16)));
-            const __m128i b = _mm_add_epi8(k.classify(k.load(in + i + 32)),
-                                           k.classify(k.load(in + i + 48)));
-            sums = _mm_sub_epi8(sums, _mm_add_epi8(a, b));
-        }
-        const __m128i wide = _mm_sad_epu8(sums, _mm_setzero_si128());
-        count += static_cast<std::size_t>(_mm_cvtsi128_si32(wide)) +
-                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(wide, wide)));
-    }
-    return count + count_scalar(in + i, n - i);
+    return count_blocks16<ssse3_ops>(in, n);
 }
 
 ESCAPE_SSSE3 escaped_prefix escape_ssse3(const unsigned char* in, std::size_t n, char* out,

@@ -102,6 +102,15 @@ struct vsx_ops {
         store(out + 16, vec_mergel(backslashes, v));
     }
 
+    bytes subtract(bytes a, bytes b) const { return vec_sub(a, b); }
+
+    std::size_t total(bytes v) const
+    {
+        const __vector unsigned int words = vec_sum4s(v, vec_splats(static_cast<unsigned int>(0)));
+        return std::size_t{vec_extract(words, 0)} + vec_extract(words, 1) +
+               vec_extract(words, 2) + vec_extract(words, 3);
+    }
+
     // Each half beside eight backslashes, spread by its pattern.
     void spread(char* out, bytes v, unsigned mask) const
     {
@@ -117,23 +126,7 @@ struct vsx_ops {
 
 std::size_t count_vsx(const unsigned char* in, std::size_t n)
 {
-    const vsx_ops k;
-    std::size_t count = 0;
-    std::size_t i = 0;
-    // Per-byte counters, summed before any can pass 255.  classify gives
-    // 0xFF, that is -1, for each special byte, so the counters subtract.
-    while (n - i >= 16) {
-        const std::size_t rounds = (n - i) / 16 < 255 ? (n - i) / 16 : 255;
-        bytes sums = vec_splats(static_cast<unsigned char>(0));
-        for (std::size_t r = 0; r < rounds; ++r, i += 16) {
-            sums = vec_sub(sums, k.classify(k.load(in + i)));
-        }
-        const __vector unsigned int words =
-            vec_sum4s(sums, vec_splats(static_cast<unsigned int>(0)));
-        count += vec_extract(words, 0) + vec_extract(words, 1) + vec_extract(words, 2) +
-                 vec_extract(words, 3);
-    }
-    return count + count_scalar(in + i, n - i);
+    return count_blocks16<vsx_ops>(in, n);
 }
 
 escaped_prefix escape_vsx(const unsigned char* in, std::size_t n, char* out, std::size_t room)
