@@ -233,7 +233,7 @@ ESCAPE_AVX2 std::string escape_short_avx2(const unsigned char* in, std::size_t n
     // through the loops below.
     if (n <= 32) {
         const std::size_t size = spread_block(padded, copy_part(in, n, padded), escaped) - (32 - n);
-        return make_string(size, [&](char* out) { std::memcpy(out, escaped, size); });
+        return string_of(escaped, size);
     }
     // Whole blocks straight from the input, the rest from the stack.
     const std::size_t whole = n / 32;
@@ -255,7 +255,7 @@ ESCAPE_AVX2 std::string escape_short_avx2(const unsigned char* in, std::size_t n
     if (rest != 0) {
         spread_block(padded, mask[whole], escaped + o);
     }
-    return make_string(size, [&](char* out) { std::memcpy(out, escaped, size); });
+    return string_of(escaped, size);
 }
 
 }

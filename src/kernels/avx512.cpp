@@ -198,23 +198,20 @@ ESCAPE_AVX512 escaped_prefix escape_avx512(const unsigned char* in, std::size_t 
     return {i, o};
 }
 
-ESCAPE_AVX512 void store_halves(char* out, const __m512i* half, const std::size_t* length,
-                                std::size_t count)
-{
-    for (std::size_t k = 0; k < count; ++k) {
-        store_part(out, length[k], half[k]);
-        out += length[k];
-    }
-}
-
-// Stores the escaped halves in order into a new string of `size` bytes.
-// The stores are made by a function of this file, since the lambda is not
-// compiled for AVX-512 and could not inline them.
+// Stores the escaped halves in order onto the stack, each whole and over
+// the stray bytes of the one before, while the string is allocated, and
+// copies them into it (see string_of).
 template <std::size_t count>
 ESCAPE_AVX512 std::string join_halves(const __m512i (&half)[count],
                                       const std::size_t (&length)[count], std::size_t size)
 {
-    return make_string(size, [&](char* out) { store_halves(out, half, length, count); });
+    char escaped[64 * count];
+    std::size_t o = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        _mm512_storeu_si512(escaped + o, half[k]);
+        o += length[k];
+    }
+    return string_of(escaped, size);
 }
 
 // Escapes a short input in registers and allocates once it knows the size.

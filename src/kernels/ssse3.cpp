@@ -178,7 +178,7 @@ ESCAPE_SSSE3 std::string escape_short_ssse3(const unsigned char* in, std::size_t
         o += escaped_size(mask[b]);
     }
     size -= 16 * blocks - n;
-    return make_string(size, [&](char* out) { std::memcpy(out, escaped, size); });
+    return string_of(escaped, size);
 }
 
 #if defined(__i386__)
