@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace escape_special_detail {
 
 namespace {
@@ -268,6 +272,68 @@ inline char* escape_bytes(const unsigned char* in, char* out)
     return p + run;
 }
 
+#if defined(__x86_64__)
+constexpr bool has_sse2 = true;
+#else
+constexpr bool has_sse2 = false;
+#endif
+
+#if defined(__x86_64__)
+// Every x86-64 CPU has SSE2, enough to look at 16 bytes at once, though not
+// to spread them: on x86-64, clean bytes are copied 16 at a time, and a run
+// of special bytes alone is interleaved with backslashes 16 at a time.
+// Against the words, on 128 KiB with SSSE3 masked, that takes 0.55 of the
+// time with no special byte, 0.65 on prose, 0.75 on UTF-8 text, 0.97 at
+// 20% and 0.29 when every byte is special (AMD Zen 5, in one process).
+//
+// 0xFF in each byte of `v` that is special or a backslash: with bit 5 set,
+// [ \ ] fall on { | }.
+inline __m128i sse2_special_or_backslash(__m128i v)
+{
+    // Where x lies in [low, high].
+    const auto within = [](__m128i x, char low, char high) {
+        const __m128i above = _mm_subs_epu8(_mm_sub_epi8(x, _mm_set1_epi8(low)),
+                                            _mm_set1_epi8(static_cast<char>(high - low)));
+        return _mm_cmpeq_epi8(above, _mm_setzero_si128());
+    };
+    const __m128i dollar_and =
+        _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(~0x02)), _mm_set1_epi8('$'));
+    const __m128i dot = _mm_cmpeq_epi8(v, _mm_set1_epi8('.'));
+    const __m128i brackets = within(_mm_or_si128(v, _mm_set1_epi8(0x20)), '{', '}');
+    return _mm_or_si128(_mm_or_si128(within(v, '(', '+'), within(v, '?', '@')),
+                        _mm_or_si128(_mm_or_si128(dollar_and, dot), brackets));
+}
+
+inline __m128i sse2_load(const unsigned char* in)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+}
+
+// Whether the 16 bytes at `in` hold neither a special byte nor a backslash.
+inline bool sse2_clean(const unsigned char* in)
+{
+    return _mm_movemask_epi8(sse2_special_or_backslash(sse2_load(in))) == 0;
+}
+
+// Whether the 16 bytes at `in` are all special.
+inline bool sse2_all_special(const unsigned char* in)
+{
+    const __m128i v = sse2_load(in);
+    const __m128i special = _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
+                                             sse2_special_or_backslash(v));
+    return _mm_movemask_epi8(special) == 0xFFFF;
+}
+
+// The 16 bytes at `in`, every one special, behind backslashes: 32 bytes.
+inline void sse2_store_pairs(const unsigned char* in, char* out)
+{
+    const __m128i v = sse2_load(in);
+    const __m128i backslashes = _mm_set1_epi8(static_cast<char>(escape_byte));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(backslashes, v));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi8(backslashes, v));
+}
+#endif
+
 inline word load_aligned(const unsigned char* in)
 {
     word w;
@@ -308,12 +374,27 @@ escaped_prefix escape_portable(const unsigned char* in, std::size_t n, char* out
             break;
         }
         bool clean = false;
+        bool dense = false;
         do {
             char* const next = escape_bytes(from, to);
             clean = next == to + run;
+            dense = next == to + 2 * run;
             from += run;
             to = next;
-        } while (--runs != 0 && (!clean || !use_words));
+        } while (--runs != 0 && (!clean || !use_words) && (!dense || !has_sse2));
+#if defined(__x86_64__)
+        if (dense) {
+            // A run of special bytes alone, as where they are all special:
+            // 16 at a time while that lasts.  Taken inside the loop above,
+            // it made that loop slower: prose took 0.78 of the words' time,
+            // not 0.65.
+            for (; end - from >= 16 && stop - to >= 32 && sse2_all_special(from);
+                 from += 16, to += 32) {
+                sse2_store_pairs(from, to);
+            }
+            continue;
+        }
+#endif
         // A word, and what the writer leaves of the word before it, fit.
         if (!use_words || !clean || end - from < static_cast<std::ptrdiff_t>(word_size) ||
             stop - to < static_cast<std::ptrdiff_t>(2 * word_size)) {
@@ -322,6 +403,16 @@ escaped_prefix escape_portable(const unsigned char* in, std::size_t n, char* out
         const auto input_words = static_cast<std::size_t>(end - from) / word_size;
         const auto room_words = static_cast<std::size_t>(stop - to) / word_size - 1;
         std::size_t words = input_words < room_words ? input_words : room_words;
+#if defined(__x86_64__)
+        for (; words >= 2 && sse2_clean(from); words -= 2) {
+            std::memcpy(to, from, 16);
+            from += 16;
+            to += 16;
+        }
+        if (words >= 2) {
+            continue;
+        }
+#endif
         word_writer writer(to);
         for (; words != 0; --words) {
             const word w = load_aligned(from);
