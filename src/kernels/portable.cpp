@@ -274,11 +274,7 @@ inline char* escape_bytes(const unsigned char* in, char* out)
 
 #if defined(__x86_64__)
 constexpr bool has_sse2 = true;
-#else
-constexpr bool has_sse2 = false;
-#endif
 
-#if defined(__x86_64__)
 // Every x86-64 CPU has SSE2, enough to look at 16 bytes at once, though not
 // to spread them: on x86-64, clean bytes are copied 16 at a time, and a run
 // of special bytes alone is interleaved with backslashes 16 at a time.
@@ -332,6 +328,8 @@ inline void sse2_store_pairs(const unsigned char* in, char* out)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(backslashes, v));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi8(backslashes, v));
 }
+#else
+constexpr bool has_sse2 = false;
 #endif
 
 inline word load_aligned(const unsigned char* in)
