@@ -74,7 +74,8 @@ struct escaped_prefix {
 // left, and says how far it got.  It writes nothing outside out[0, room) and
 // reads nothing outside in[0, n).  `escape_short`, where a kernel has one,
 // returns the escaped form of in[0, n) for n up to short_limit in a single
-// pass over the input; it is null where escape_with's path is as fast.
+// pass over the input, and may read past in[0, n) within its page, whose
+// bytes it leaves out; it is null where escape_with's path is as fast.
 // `length`, where a kernel has one, is strlen, for machines whose C library
 // has only a slow one; it reads whole aligned blocks, which never cross a
 // page, and so may read past the terminator within the last of them.
